@@ -1,0 +1,173 @@
+// Process entry, the progress window and its message loop.
+//
+// Threads: everything here runs on the UI thread. WM_CREATE starts the
+// install worker on a detached thread and hands it only the window handle;
+// the worker talks back through InvalidateRect, ShowWindow, PostMessageW and
+// message boxes owned by the window. The bitmap, the two images and the
+// GDI+ token below are touched on this thread only.
+#include <windows.h>
+#include <commctrl.h>
+#include <gdiplus.h>
+
+#include <system_error>
+#include <thread>
+
+#include "common/handles.h"
+#include "install/install_worker.h"
+#include "registration/registration.h"
+#include "ui/layout.h"
+#include "ui/paint.h"
+#include "ui/png_resource.h"
+
+namespace {
+
+constexpr wchar_t kClassName[] = L"TarvexInstaller";
+constexpr wchar_t kWindowTitle[] = L"Tarvex Installer";
+constexpr int kWindowWidth = 560;
+constexpr int kWindowHeight = 310;
+
+constexpr WORD kIconId = 101;
+constexpr WORD kBackgroundId = 102;
+constexpr WORD kTrackImageId = 201;
+constexpr WORD kFillImageId = 202;
+constexpr wchar_t kPngType[] = L"PNG";
+
+constexpr wchar_t kErrorCaption[] = L"错误";
+constexpr wchar_t kBackgroundFailedText[] = L"背景图加载失败！";
+constexpr wchar_t kStartupFailedText[] = L"安装程序初始化失败！";
+constexpr int kStartupFailedExitCode = 1;
+
+HINSTANCE instance = nullptr;
+HWND mainWindow = nullptr;
+HBITMAP backgroundBitmap = nullptr;
+ULONG_PTR gdiplusToken = 0;
+UniqueGpBitmap trackImage;
+UniqueGpBitmap fillImage;
+
+HBITMAP LoadBackground(HWND owner) {
+    auto bitmap = static_cast<HBITMAP>(
+        LoadImageW(instance, MAKEINTRESOURCEW(kBackgroundId), IMAGE_BITMAP, 0, 0, LR_DEFAULTCOLOR));
+    if (!bitmap) MessageBoxW(owner, kBackgroundFailedText, kErrorCaption, MB_ICONERROR);
+    return bitmap;
+}
+
+void StartGdiplus() {
+    Gdiplus::GdiplusStartupInput input;  // version 1, no debug callback, no suppressions
+    if (Gdiplus::GdiplusStartup(&gdiplusToken, &input, nullptr) != Gdiplus::Ok) gdiplusToken = 0;
+}
+
+// False when the worker could not be started; nothing else can do the
+// installation then.
+bool StartInstallWorker(HWND window) {
+    // std::thread reports a failed start only by throwing.
+    try {
+        std::thread(InstallWorker, window).detach();
+        return true;
+    } catch (const std::system_error&) {
+        return false;
+    }
+}
+
+LRESULT OnCreate(HWND window) {
+    StartGdiplus();
+    // The entry loaded it once already; this is the copy the window owns.
+    if (backgroundBitmap) DeleteObject(backgroundBitmap);
+    backgroundBitmap = LoadBackground(window);
+    trackImage = LoadPngResource(kTrackImageId, kPngType);
+    fillImage = LoadPngResource(kFillImageId, kPngType);
+    if (!StartInstallWorker(window)) return -1;  // creation fails; WM_DESTROY releases the above
+    RegisterProduct();
+    return 0;
+}
+
+void OnDestroy() {
+    if (backgroundBitmap) {
+        DeleteObject(backgroundBitmap);
+        backgroundBitmap = nullptr;
+    }
+    // The images are GDI+ objects: gone before GDI+ shuts down.
+    trackImage.reset();
+    fillImage.reset();
+    if (gdiplusToken != 0) {
+        Gdiplus::GdiplusShutdown(gdiplusToken);
+        gdiplusToken = 0;
+    }
+    PostQuitMessage(0);
+}
+
+void OnLeftButtonUp(HWND window, LPARAM position) {
+    RECT client{};
+    GetClientRect(window, &client);
+    const unsigned x = LOWORD(position);
+    const unsigned y = HIWORD(position);
+    if (IsCloseGlyphHit({client.left, client.top, client.right, client.bottom}, x, y))
+        PostMessageW(window, WM_CLOSE, 0, 0);
+}
+
+LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case WM_CREATE:
+        return OnCreate(window);
+    case WM_DESTROY:
+        OnDestroy();
+        return 0;
+    case WM_PAINT:
+        PaintProgressView(window, backgroundBitmap, trackImage.get(), fillImage.get());
+        return 0;
+    case WM_LBUTTONUP:
+        OnLeftButtonUp(window, lParam);
+        return 0;
+    default:
+        return DefWindowProcW(window, message, wParam, lParam);
+    }
+}
+
+void CentreOnScreen(HWND window) {
+    RECT frame{};
+    GetWindowRect(window, &frame);
+    const int width = frame.right - frame.left;
+    const int height = frame.bottom - frame.top;
+    const int x = (GetSystemMetrics(SM_CXSCREEN) - width) / 2;
+    const int y = (GetSystemMetrics(SM_CYSCREEN) - height) / 2;
+    SetWindowPos(window, nullptr, x, y, 0, 0, SWP_NOZORDER | SWP_NOSIZE);
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE processInstance, HINSTANCE, PWSTR, int showCommand) {
+    instance = processInstance;
+
+    INITCOMMONCONTROLSEX controls{sizeof controls, ICC_PROGRESS_CLASS};
+    InitCommonControlsEx(&controls);
+
+    WNDCLASSW windowClass{};
+    windowClass.lpfnWndProc = WindowProc;
+    windowClass.hInstance = instance;
+    windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    windowClass.lpszClassName = kClassName;
+
+    backgroundBitmap = LoadBackground(nullptr);
+    windowClass.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(kIconId));
+    RegisterClassW(&windowClass);
+
+    mainWindow = CreateWindowExW(0, kClassName, kWindowTitle, WS_POPUP, CW_USEDEFAULT, CW_USEDEFAULT,
+                                 kWindowWidth, kWindowHeight, nullptr, nullptr, instance, nullptr);
+    if (!mainWindow) {
+        // Without a window there is nothing to show and no way to close a
+        // message loop; say so and leave instead of waiting forever.
+        if (backgroundBitmap) DeleteObject(backgroundBitmap);
+        MessageBoxW(nullptr, kStartupFailedText, kErrorCaption, MB_ICONERROR);
+        return kStartupFailedExitCode;
+    }
+
+    CentreOnScreen(mainWindow);
+    ShowWindow(mainWindow, showCommand);
+    UpdateWindow(mainWindow);
+
+    MSG message;
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+    return 0;
+}

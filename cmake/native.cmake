@@ -1,0 +1,22 @@
+# Native build of the portable code and its unit tests, with AddressSanitizer
+# and UndefinedBehaviorSanitizer.
+find_package(GTest REQUIRED)
+
+set(TARVEX_SANITIZERS -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+
+add_library(tarvex_portable STATIC ${TARVEX_PORTABLE_SOURCES})
+target_include_directories(tarvex_portable PUBLIC ${PROJECT_SOURCE_DIR})
+target_compile_options(tarvex_portable PUBLIC -Wall -Wextra -g ${TARVEX_SANITIZERS})
+target_link_options(tarvex_portable PUBLIC ${TARVEX_SANITIZERS})
+
+add_executable(unit_tests ${TARVEX_UNIT_TESTS})
+target_link_libraries(unit_tests PRIVATE tarvex_portable GTest::gtest GTest::gtest_main)
+add_test(NAME unit_tests COMMAND unit_tests)
+
+add_test(NAME artwork
+         COMMAND ${Python3_EXECUTABLE} -m unittest -v tests/unit/test_artwork.py
+         WORKING_DIRECTORY ${PROJECT_SOURCE_DIR})
+add_test(NAME https_test_server
+         COMMAND ${Python3_EXECUTABLE} -m unittest -v tests/server/test_https_server.py
+         WORKING_DIRECTORY ${PROJECT_SOURCE_DIR})
+set_tests_properties(https_test_server PROPERTIES ENVIRONMENT "TARVEX_BUILD_DIR=${PROJECT_BINARY_DIR}")

@@ -1,0 +1,55 @@
+# The Windows build: the installer, its Windows-side tests and the test
+# fixtures, cross-compiled with MinGW-w64 and statically linked so the exe
+# imports only Windows system DLLs.
+enable_language(RC)
+
+set(TARVEX_DOWNLOAD_HOST "download.tarvex.com" CACHE STRING "Host (and optional :port) of the download server")
+set(TARVEX_SUPPORT_HOST "support.tarvex.com" CACHE STRING "Host of the customer-service page")
+option(TARVEX_BUILD_TESTS "Build the Windows-side tests and fixtures" ON)
+
+# Byte-identical output from any checkout and build folder: no build paths,
+# no link timestamp, no symbols.
+set(TARVEX_REPRODUCIBLE_FLAGS
+    -ffile-prefix-map=${PROJECT_SOURCE_DIR}/=
+    -ffile-prefix-map=${PROJECT_BINARY_DIR}/=)
+add_compile_options(-Wall -Wextra ${TARVEX_REPRODUCIBLE_FLAGS})
+add_link_options(-static -Wl,--no-insert-timestamp -s
+                 -Wl,--major-subsystem-version,6 -Wl,--minor-subsystem-version,0
+                 -Wl,--major-os-version,6 -Wl,--minor-os-version,0)
+
+set(TARVEX_GENERATED_DIR ${PROJECT_BINARY_DIR}/generated)
+configure_file(cmake/build_config.h.in ${TARVEX_GENERATED_DIR}/build_config.h @ONLY)
+
+set(TARVEX_ARTWORK
+    ${TARVEX_GENERATED_DIR}/background.bmp
+    ${TARVEX_GENERATED_DIR}/track.png
+    ${TARVEX_GENERATED_DIR}/fill.png
+    ${TARVEX_GENERATED_DIR}/installer.ico)
+add_custom_command(
+    OUTPUT ${TARVEX_ARTWORK}
+    COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/res/make_artwork.py ${TARVEX_GENERATED_DIR}
+    DEPENDS ${PROJECT_SOURCE_DIR}/res/make_artwork.py
+    COMMENT "Drawing the installer's artwork"
+    VERBATIM)
+add_custom_target(tarvex_artwork DEPENDS ${TARVEX_ARTWORK})
+
+add_library(tarvex_portable STATIC ${TARVEX_PORTABLE_SOURCES})
+target_include_directories(tarvex_portable PUBLIC ${PROJECT_SOURCE_DIR})
+
+add_library(tarvex_core STATIC ${TARVEX_WINDOWS_SOURCES})
+target_include_directories(tarvex_core PUBLIC ${PROJECT_SOURCE_DIR} PRIVATE ${TARVEX_GENERATED_DIR})
+target_compile_definitions(tarvex_core PUBLIC UNICODE _UNICODE NOMINMAX _WIN32_WINNT=0x0600)
+target_link_libraries(tarvex_core PUBLIC tarvex_portable
+    winhttp gdiplus comctl32 shell32 ole32 advapi32 user32 gdi32 kernel32)
+
+add_executable(tarvex-installer WIN32 app/main.cpp res/installer.rc)
+target_link_libraries(tarvex-installer PRIVATE tarvex_core)
+target_link_options(tarvex-installer PRIVATE -municode)
+target_include_directories(tarvex-installer PRIVATE ${TARVEX_GENERATED_DIR} ${PROJECT_SOURCE_DIR}/res)
+set_source_files_properties(res/installer.rc PROPERTIES
+    OBJECT_DEPENDS "${TARVEX_ARTWORK};${PROJECT_SOURCE_DIR}/res/installer.manifest")
+add_dependencies(tarvex-installer tarvex_artwork)
+
+if(TARVEX_BUILD_TESTS)
+    include(cmake/windows_tests.cmake)
+endif()

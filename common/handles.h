@@ -1,0 +1,43 @@
+// Owning types for every Windows handle the installer makes, in one table.
+// Each handle is owned from the line that creates it; the deleter is the
+// one clean-up call that matches the call that made it.
+#pragma once
+
+#include <windows.h>
+#include <winhttp.h>
+#include <gdiplus.h>
+
+#include <memory>
+#include <type_traits>
+
+// The deleter names the release function in its type (no state, and the
+// same type in every file, unlike a lambda written in a header).
+template <typename Handle, auto Release>
+using UniqueOf = std::unique_ptr<std::remove_pointer_t<Handle>, std::integral_constant<decltype(Release), Release>>;
+
+inline void ReleaseStream(IStream* stream) { stream->Release(); }
+
+using UniqueHandle = UniqueOf<HANDLE, &CloseHandle>;
+using UniqueInternet = UniqueOf<HINTERNET, &WinHttpCloseHandle>;
+using UniqueRegKey = UniqueOf<HKEY, &RegCloseKey>;
+using UniqueHglobal = UniqueOf<HGLOBAL, &GlobalFree>;
+using UniqueStream = UniqueOf<IStream*, &ReleaseStream>;
+
+using UniqueDc = UniqueOf<HDC, &DeleteDC>;
+using UniqueBitmap = UniqueOf<HBITMAP, &DeleteObject>;
+using UniqueFont = UniqueOf<HFONT, &DeleteObject>;
+using UniqueBrush = UniqueOf<HBRUSH, &DeleteObject>;
+using UniquePen = UniqueOf<HPEN, &DeleteObject>;
+
+using UniqueGpBitmap = UniqueOf<Gdiplus::GpBitmap*, &Gdiplus::DllExports::GdipDisposeImage>;
+using UniqueGpGraphics = UniqueOf<Gdiplus::GpGraphics*, &Gdiplus::DllExports::GdipDeleteGraphics>;
+using UniqueGpPath = UniqueOf<Gdiplus::GpPath*, &Gdiplus::DllExports::GdipDeletePath>;
+using UniqueGpRegion = UniqueOf<Gdiplus::GpRegion*, &Gdiplus::DllExports::GdipDeleteRegion>;
+using UniqueGpBrush = UniqueOf<Gdiplus::GpBrush*, &Gdiplus::DllExports::GdipDeleteBrush>;
+
+// A GDI selection carries its DC and the object it displaced, so that
+// releasing it puts the old object back before the new one is deleted.
+inline auto SelectInto(HDC dc, HGDIOBJ object) {
+    auto restore = [dc](HGDIOBJ previous) { SelectObject(dc, previous); };
+    return std::unique_ptr<void, decltype(restore)>(SelectObject(dc, object), restore);
+}

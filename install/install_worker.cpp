@@ -1,0 +1,3 @@
+#include "install/install_worker.h"
+
+void InstallWorker(HWND) {}

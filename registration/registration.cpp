@@ -1,0 +1,3 @@
+#include "registration/registration.h"
+
+void RegisterProduct() {}

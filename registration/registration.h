@@ -1,0 +1,4 @@
+// The per-user product registration file.
+#pragma once
+
+void RegisterProduct();
