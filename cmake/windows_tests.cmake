@@ -15,6 +15,8 @@ endfunction()
 tarvex_fixture(certimport tests/fixtures/certimport.cpp)
 target_link_libraries(certimport PRIVATE crypt32)
 tarvex_fixture(winprobe tests/fixtures/winprobe.cpp)
+tarvex_fixture(fetch tests/fixtures/fetch.cpp)
+target_link_libraries(fetch PRIVATE tarvex_core)
 target_link_libraries(winprobe PRIVATE user32)
 
 # The portable unit tests once more, on Windows' C runtime.
@@ -41,6 +43,7 @@ endfunction()
 
 tarvex_wine_test(unit_tests_wine tests/harness/run_in_wine.py $<TARGET_FILE:unit_tests>)
 tarvex_wine_test(e2e_window tests/e2e/window_test.py)
+tarvex_wine_test(download tests/win/download_test.py)
 
 # The end-to-end runs serve the download host's fixed port one at a time.
 set_tests_properties(e2e_window PROPERTIES RESOURCE_LOCK download_port)

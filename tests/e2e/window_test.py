@@ -22,9 +22,9 @@ class InstallerWindow(unittest.TestCase):
         # The download is held at its first byte, so the worker neither
         # finishes nor fails while the window is being examined.
         held = {"size": 1 << 20, "hold_at": 0}
-        cls.server = https_server.TestServer(paths["localhost_pem"], paths["localhost_key"],
-                                             routes={"/tarvex-data/release": held, "/tarvex-data/win7": held},
-                                             port=harness.download_port())
+        cls.server = https_server.start_server(paths["localhost_pem"], paths["localhost_key"],
+                                               routes={"/tarvex-data/release": held, "/tarvex-data/win7": held},
+                                               port=harness.download_port())
         cls.workdir = os.path.join(cls.prefix.drive_c, "work")
         os.makedirs(cls.workdir)
 

@@ -15,6 +15,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -236,11 +237,22 @@ class Prefix:
         """The Unix path of %USERPROFILE% in this prefix."""
         return os.path.join(self.drive_c, "users", os.environ.get("USER", "root"))
 
-    def run(self, args, timeout=120, check=False, cwd=None, stdin=None):
+    def run(self, args, timeout=120, check=False, cwd=None):
         """Runs a Windows program to its end; returns CompletedProcess."""
-        result = subprocess.run([WINE, *args], env=self.env, cwd=cwd, timeout=timeout, capture_output=True,
-                                stdin=stdin if stdin is not None else subprocess.DEVNULL,
-                                preexec_fn=_die_with_parent)
+        # Output goes through files, not pipes: Wine's helper processes
+        # inherit the descriptors and would hold a pipe open for seconds.
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            process = subprocess.Popen([WINE, *args], env=self.env, cwd=cwd, stdin=subprocess.DEVNULL,
+                                       stdout=out, stderr=err, preexec_fn=_die_with_parent)
+            try:
+                code = process.wait(timeout=timeout)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait()
+                raise
+            out.seek(0)
+            err.seek(0)
+            result = subprocess.CompletedProcess(args, code, out.read(), err.read())
         if check and result.returncode != 0:
             raise RuntimeError("%s exited with %d\n%s%s" % (args, result.returncode,
                                                             result.stdout.decode(errors="replace"),
@@ -250,7 +262,8 @@ class Prefix:
     def start(self, args, cwd=None):
         """Starts a Windows program; the prefix ends it when it closes."""
         process = subprocess.Popen([WINE, *args], env=self.env, cwd=cwd, stdin=subprocess.DEVNULL,
-                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, preexec_fn=_die_with_parent)
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                   preexec_fn=_die_with_parent)
         self.processes.append(process)
         return process
 
@@ -282,7 +295,7 @@ class Prefix:
             if process.poll() is None:
                 process.kill()
             with contextlib.suppress(Exception):
-                process.communicate(timeout=10)
+                process.wait(timeout=10)
         if not keep:
             shutil.rmtree(self.path, ignore_errors=True)
 

@@ -1,0 +1,131 @@
+#include "net/download.h"
+
+#include <windows.h>
+#include <winhttp.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <fstream>
+
+#include "common/handles.h"
+#include "common/text.h"
+#include "net/download_rules.h"
+#include "net/url.h"
+
+namespace {
+
+constexpr wchar_t kUserAgent[] = L"TarvexInstaller/1.0";
+constexpr int kTimeoutMs = 30000;
+constexpr DWORD kChunkBytes = 8192;
+// Location values of up to 2047 UTF-16 units; longer ones are not followed.
+constexpr DWORD kLocationUnits = 2048;
+constexpr DWORD kContentLengthUnits = 32;
+
+bool Fail(std::string& error, std::string text) {
+    error = std::move(text);
+    return false;
+}
+
+DWORD QueryStatus(HINTERNET request) {
+    DWORD status = 0;
+    DWORD size = sizeof status;
+    WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER, WINHTTP_HEADER_NAME_BY_INDEX,
+                        &status, &size, WINHTTP_NO_HEADER_INDEX);
+    return status;
+}
+
+bool QueryLocation(HINTERNET request, std::string& location) {
+    wchar_t buffer[kLocationUnits] = {};
+    DWORD size = sizeof buffer;
+    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_LOCATION, WINHTTP_HEADER_NAME_BY_INDEX, buffer, &size,
+                             WINHTTP_NO_HEADER_INDEX))
+        return false;
+    location = WideToUtf8(buffer);
+    return true;
+}
+
+// Read as text, not as a 32-bit number, so lengths above 4 GiB come out
+// right on every Windows version.
+bool QueryContentLength(HINTERNET request, std::uint64_t& length) {
+    wchar_t buffer[kContentLengthUnits] = {};
+    DWORD size = sizeof buffer;
+    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX, buffer, &size,
+                             WINHTTP_NO_HEADER_INDEX))
+        return false;
+    return ParseContentLength(std::wstring_view(buffer, size / sizeof(wchar_t)), length);
+}
+
+bool ReceiveBody(HINTERNET request, const std::string& savePath, std::string& error,
+                 const ProgressCallback& onProgress) {
+    BodyOutcome outcome;
+    outcome.lengthAnnounced = QueryContentLength(request, outcome.announcedLength);
+
+    std::ofstream file(savePath, std::ios::binary);
+    if (!file) return Fail(error, kCreateFileFailed);
+
+    char buffer[kChunkBytes];
+    for (;;) {
+        DWORD read = 0;
+        if (!WinHttpReadData(request, buffer, kChunkBytes, &read)) {
+            outcome.readFailed = true;
+            break;
+        }
+        if (read == 0) break;
+        if (!file.write(buffer, read)) {
+            outcome.writeFailed = true;
+            break;
+        }
+        outcome.receivedLength += read;
+        if (onProgress) onProgress(outcome.receivedLength, outcome.announcedLength);
+    }
+    file.close();
+    outcome.closeFailed = file.fail();
+
+    if (const char* failure = BodyFailureText(outcome)) {
+        // A broken file must never be taken for the whole program.
+        std::remove(savePath.c_str());
+        return Fail(error, failure);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool DownloadFile(const std::string& url, const std::string& savePath, std::string& error,
+                  ProgressCallback onProgress) {
+    std::string workingUrl = url;
+    for (int redirectsFollowed = 0;; ++redirectsFollowed) {
+        std::wstring host, path;
+        int port = 0;
+        if (!ParseHttpsUrl(workingUrl, host, port, path)) return Fail(error, kUrlParseFailed);
+
+        // A new session, connection and request per attempt; declared in this
+        // order so they close as request, connection, session on every path.
+        UniqueInternet session(WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
+                                           WINHTTP_NO_PROXY_BYPASS, 0));
+        if (!session) return Fail(error, kOpenFailed);
+        WinHttpSetTimeouts(session.get(), kTimeoutMs, kTimeoutMs, kTimeoutMs, kTimeoutMs);
+        UniqueInternet connection(WinHttpConnect(session.get(), host.c_str(), static_cast<INTERNET_PORT>(port), 0));
+        if (!connection) return Fail(error, kConnectFailed);
+        UniqueInternet request(WinHttpOpenRequest(connection.get(), L"GET", path.c_str(), nullptr, WINHTTP_NO_REFERER,
+                                                  WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE));
+        if (!request) return Fail(error, kOpenRequestFailed);
+        if (!WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0))
+            return Fail(error, kSendFailed);
+        if (!WinHttpReceiveResponse(request.get(), nullptr)) return Fail(error, kReceiveFailed);
+
+        const DWORD status = QueryStatus(request.get());
+        std::string location;
+        const bool hasLocation = IsRedirectStatus(status) && QueryLocation(request.get(), location);
+        const ResponseDecision decision = DecideResponse(status, hasLocation ? &location : nullptr, redirectsFollowed);
+        switch (decision.action) {
+        case ResponseAction::FollowRedirect:
+            workingUrl = std::move(location);
+            continue;
+        case ResponseAction::Fail:
+            return Fail(error, decision.error);
+        case ResponseAction::ReadBody:
+            return ReceiveBody(request.get(), savePath, error, onProgress);
+        }
+    }
+}

@@ -1,0 +1,16 @@
+// One HTTPS GET of a URL into a file, with progress reports.
+#pragma once
+
+#include <string>
+
+#include "progress/progress_state.h"
+
+// Fetches `url` into `savePath` (relative to the current directory when not
+// absolute). Redirect responses that reach the client are followed through
+// their Location, at most three requests in all; only status 200 is
+// accepted. On failure returns false, puts one fixed English text in `error`
+// and leaves no file of its own behind; on success `error` is untouched.
+// `onProgress` (may be empty) gets (received, announced length or 0) after
+// every chunk written.
+bool DownloadFile(const std::string& url, const std::string& savePath, std::string& error,
+                  ProgressCallback onProgress);
