@@ -25,3 +25,5 @@ set_tests_properties(https_test_server PROPERTIES ENVIRONMENT "TARVEX_BUILD_DIR=
 # <regex> and std::string code instantiated here.
 set_source_files_properties(net/url.cpp tests/unit/url_test.cpp PROPERTIES
     COMPILE_OPTIONS "-Wno-restrict;-Wno-maybe-uninitialized")
+
+include(cmake/fuzz.cmake)

@@ -63,3 +63,5 @@ tarvex_wine_test(win_tests tests/harness/run_in_wine.py $<TARGET_FILE:win_tests>
 add_test(NAME shipped_executable COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tests/e2e/build_test.py)
 set_tests_properties(shipped_executable PROPERTIES TIMEOUT 900
     ENVIRONMENT "${TARVEX_HARNESS_ENV};PYTHONPATH=${PROJECT_SOURCE_DIR}/tests/harness")
+
+include(cmake/registration_tests.cmake)

@@ -1,0 +1,1 @@
+# (fuzz targets: filled in by the registration work)

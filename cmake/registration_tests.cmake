@@ -1,0 +1,1 @@
+# (Windows-side registration tests: filled in by the registration work)
