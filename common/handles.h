@@ -16,6 +16,7 @@ template <typename Handle, auto Release>
 using UniqueOf = std::unique_ptr<std::remove_pointer_t<Handle>, std::integral_constant<decltype(Release), Release>>;
 
 inline void ReleaseStream(IStream* stream) { stream->Release(); }
+inline HANDLE NullIfInvalid(HANDLE file) { return file == INVALID_HANDLE_VALUE ? nullptr : file; }  // CreateFileW's failure
 
 using UniqueHandle = UniqueOf<HANDLE, &CloseHandle>;
 using UniqueInternet = UniqueOf<HINTERNET, &WinHttpCloseHandle>;

@@ -87,3 +87,29 @@ void MergeProduct(std::vector<SoftwareEntry>& entries)
                                     std::string(kInstallerProductId),
                                     std::string(kInstallerDistributorId)});
 }
+
+std::string CrLfToLf(std::string_view bytes)
+{
+    std::string text;
+    text.reserve(bytes.size());
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (bytes[i] == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n') {
+            continue;
+        }
+        text.push_back(bytes[i]);
+    }
+    return text;
+}
+
+std::string LfToCrLf(std::string_view text)
+{
+    std::string bytes;
+    bytes.reserve(text.size());
+    for (const char c : text) {
+        if (c == '\n') {
+            bytes.push_back('\r');
+        }
+        bytes.push_back(c);
+    }
+    return bytes;
+}

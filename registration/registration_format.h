@@ -1,7 +1,8 @@
 // The per-user product registration file (%USERPROFILE%\.tarvex\config.toml)
 // as bytes: reading, writing and merging our own product into it. Nothing
-// here touches Windows; the caller opens the file in text mode, so line
-// ends are "\n" on this side.
+// here touches Windows. The file holds CR LF line ends; the reader and the
+// writer work on "\n" lines, and the caller translates with CrLfToLf and
+// LfToCrLf.
 //
 // The reader is deliberately forgiving and line-based rather than a TOML
 // parser: other products write this file too, and we must keep whatever
@@ -42,3 +43,11 @@ void MergeProduct(std::vector<SoftwareEntry>& entries);
 // Sets `field` from the text after the first '=' of `line`, quotes removed
 // and leading blanks trimmed; leaves it alone when the line has no '='.
 void ApplyRegistrationValue(std::string_view line, std::string& field);
+
+// Turns each CR LF into LF. A CR not followed by LF is data and stays, and
+// every other byte (0x1A included) passes through: unlike the C runtime's
+// text mode, nothing ends the file early.
+std::string CrLfToLf(std::string_view bytes);
+
+// Writes each LF as CR LF; CrLfToLf undoes it exactly, for any bytes.
+std::string LfToCrLf(std::string_view text);

@@ -1,5 +1,5 @@
 // Reading what the writer wrote must give back the same entries and the
-// same bytes.
+// same bytes, through the CR LF line ends the file holds on disk.
 //
 // The writer cannot carry every value the reader can produce. Deleting the
 // quotes can join a marker that the line itself did not contain
@@ -18,9 +18,10 @@
 
 namespace {
 
-std::vector<SoftwareEntry> Parse(const std::string& text)
+// As the installer reads and writes the file: bytes with CR LF line ends.
+std::vector<SoftwareEntry> Parse(const std::string& bytes)
 {
-    std::istringstream in(text);
+    std::istringstream in(CrLfToLf(bytes));
     return ParseRegistration(in);
 }
 
@@ -28,7 +29,7 @@ std::string Format(const std::vector<SoftwareEntry>& entries)
 {
     std::ostringstream out;
     FormatRegistration(out, entries);
-    return out.str();
+    return LfToCrLf(out.str());
 }
 
 bool Contains(const std::string& value, std::string_view marker)
@@ -59,8 +60,11 @@ void Require(bool condition)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    const std::vector<SoftwareEntry> entries =
-        Parse(std::string(reinterpret_cast<const char*>(data), size));
+    const std::string bytes(reinterpret_cast<const char*>(data), size);
+    // The line-end translation loses nothing, whatever the bytes.
+    Require(CrLfToLf(LfToCrLf(bytes)) == bytes);
+
+    const std::vector<SoftwareEntry> entries = Parse(bytes);
     const std::string text = Format(entries);
     const std::vector<SoftwareEntry> reread = Parse(text);
 

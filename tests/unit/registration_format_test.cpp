@@ -151,4 +151,32 @@ TEST(RegistrationRoundTrip, WrittenFileReadsBackUnchanged)
     EXPECT_EQ(Rewrite(text), Rewrite(Rewrite(text)));
 }
 
+TEST(RegistrationLineEnds, OnlyCrLfPairsBecomeLf)
+{
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"a\r\nb\r\n", "a\nb\n"},
+        {"a\nb", "a\nb"},
+        {"a\rb\r", "a\rb\r"},
+        {"\r\r\n\n\r", "\r\n\n\r"},
+        // The C runtime's text mode would end the file at 0x1A.
+        {std::string("a\x1A\r\nb\0c\r\n", 9), std::string("a\x1A\nb\0c\n", 7)},
+    };
+    for (const auto& [bytes, text] : cases) {
+        EXPECT_EQ(CrLfToLf(bytes), text);
+        EXPECT_EQ(CrLfToLf(LfToCrLf(bytes)), bytes);
+    }
+}
+
+TEST(RegistrationLineEnds, FileOnDiskHoldsCrLfAndReadsBackAsWritten)
+{
+    const std::string ownFile = LfToCrLf(Format({{std::string(kInstallerName), "8", "1"}}));
+    EXPECT_EQ(ownFile.size(), 84u);
+    EXPECT_EQ(ownFile.substr(0, 14), "[[software]]\r\n");
+
+    // A lone CR and 0x1A inside values survive a read and a rewrite.
+    const std::vector<SoftwareEntry> entries = {{"a\rb", "3", "\x1A"}, {"c", "4\r", ""}};
+    const std::string file = LfToCrLf(Format(entries));
+    EXPECT_EQ(Parse(CrLfToLf(file)), entries);
+}
+
 }  // namespace
