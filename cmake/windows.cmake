@@ -12,7 +12,8 @@ option(TARVEX_BUILD_TESTS "Build the Windows-side tests and fixtures" ON)
 set(TARVEX_REPRODUCIBLE_FLAGS
     -ffile-prefix-map=${PROJECT_SOURCE_DIR}/=
     -ffile-prefix-map=${PROJECT_BINARY_DIR}/=)
-add_compile_options(-Wall -Wextra ${TARVEX_REPRODUCIBLE_FLAGS})
+# -Wno-restrict: GCC 12 false positives inside libstdc++ std::string code.
+add_compile_options(-Wall -Wextra -Wno-restrict ${TARVEX_REPRODUCIBLE_FLAGS})
 add_link_options(-static -Wl,--no-insert-timestamp -s
                  -Wl,--major-subsystem-version,6 -Wl,--minor-subsystem-version,0
                  -Wl,--major-os-version,6 -Wl,--minor-os-version,0)

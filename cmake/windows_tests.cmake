@@ -16,6 +16,9 @@ tarvex_fixture(certimport tests/fixtures/certimport.cpp)
 target_link_libraries(certimport PRIVATE crypt32)
 tarvex_fixture(winprobe tests/fixtures/winprobe.cpp)
 tarvex_fixture(fetch tests/fixtures/fetch.cpp)
+add_executable(setup_standin WIN32 tests/fixtures/setup_standin.cpp)
+target_link_options(setup_standin PRIVATE -municode)
+target_link_libraries(setup_standin PRIVATE shell32 user32 gdi32)
 target_link_libraries(fetch PRIVATE tarvex_core)
 target_link_libraries(winprobe PRIVATE user32)
 
@@ -65,3 +68,6 @@ set_tests_properties(shipped_executable PROPERTIES TIMEOUT 900
     ENVIRONMENT "${TARVEX_HARNESS_ENV};PYTHONPATH=${PROJECT_SOURCE_DIR}/tests/harness")
 
 include(cmake/registration_tests.cmake)
+
+tarvex_wine_test(e2e_install tests/e2e/install_test.py)
+set_tests_properties(e2e_install PROPERTIES RESOURCE_LOCK download_port TIMEOUT 1200)

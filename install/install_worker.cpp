@@ -1,3 +1,104 @@
 #include "install/install_worker.h"
 
-void InstallWorker(HWND) {}
+#include <cwchar>
+#include <string>
+
+#include "build_config.h"
+#include "common/handles.h"
+#include "common/widen.h"
+#include "install/channel.h"
+#include "install/failure_dialog.h"
+#include "install/failure_message.h"
+#include "net/download.h"
+#include "progress/progress.h"
+
+namespace {
+
+constexpr char kSaveName[] = "tarvex-setup.exe";
+
+struct ProbeLocation {
+    HKEY root;
+    const wchar_t* key;
+};
+// The per-machine key names the 32-bit view explicitly; the per-user key
+// has no such view.
+const ProbeLocation kProbeLocations[] = {
+    {HKEY_LOCAL_MACHINE, L"SOFTWARE\\WOW6432Node\\Microsoft\\EdgeUpdate\\Clients\\{F3017226-FE2A-4295-8BDF-00C3A9A7E4C5}"},
+    {HKEY_CURRENT_USER, L"Software\\Microsoft\\EdgeUpdate\\Clients\\{F3017226-FE2A-4295-8BDF-00C3A9A7E4C5}"},
+};
+constexpr wchar_t kVersionValue[] = L"pv";
+constexpr DWORD kVersionUnits = 256;
+
+bool IsWebView2Registered() {
+    for (const ProbeLocation& location : kProbeLocations) {
+        HKEY rawKey = nullptr;
+        if (RegOpenKeyExW(location.root, location.key, 0, KEY_READ, &rawKey) != ERROR_SUCCESS) continue;
+        UniqueRegKey key(rawKey);
+        wchar_t version[kVersionUnits] = {};
+        DWORD size = sizeof version;
+        DWORD type = 0;  // any type is read as text
+        const LSTATUS read =
+            RegQueryValueExW(key.get(), kVersionValue, nullptr, &type, reinterpret_cast<BYTE*>(version), &size);
+        key.reset();
+        if (read != ERROR_SUCCESS) continue;
+        if (IsUsableRuntimeVersion(std::wstring_view(version, wcsnlen(version, kVersionUnits)))) return true;
+    }
+    return false;
+}
+
+Channel ChooseChannel() {
+    const bool atLeast61 = IsOsVersionAtLeast(6, 1, 0);
+    const bool atLeast62 = atLeast61 && IsOsVersionAtLeast(6, 2, 0);
+    if (IsLegacyOnlyWindows(atLeast61, atLeast62)) return Channel::Legacy;
+    return ChannelFor(IsWebView2Registered());
+}
+
+// Starts the setup program without arguments, with the installer's own
+// directory and environment, and waits for it. False if it did not start.
+bool RunAndAwait(const std::wstring& launchPath) {
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION started{};
+    if (!CreateProcessW(launchPath.c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &started))
+        return false;
+    UniqueHandle thread(started.hThread);
+    UniqueHandle process(started.hProcess);
+    WaitForSingleObject(process.get(), INFINITE);
+    process.reset();
+    thread.reset();
+    DeleteFileW(launchPath.c_str());
+    return true;
+}
+
+}  // namespace
+
+bool IsOsVersionAtLeast(WORD major, WORD minor, WORD servicePackMajor) {
+    OSVERSIONINFOEXW wanted{};
+    wanted.dwOSVersionInfoSize = sizeof wanted;
+    wanted.dwMajorVersion = major;
+    wanted.dwMinorVersion = minor;
+    wanted.wServicePackMajor = servicePackMajor;
+    DWORDLONG conditions = 0;
+    conditions = VerSetConditionMask(conditions, VER_MAJORVERSION, VER_GREATER_EQUAL);
+    conditions = VerSetConditionMask(conditions, VER_MINORVERSION, VER_GREATER_EQUAL);
+    conditions = VerSetConditionMask(conditions, VER_SERVICEPACKMAJOR, VER_GREATER_EQUAL);
+    return VerifyVersionInfoW(&wanted, VER_MAJORVERSION | VER_MINORVERSION | VER_SERVICEPACKMAJOR, conditions) != FALSE;
+}
+
+void InstallWorker(HWND window) {
+    const std::string url = ChannelUrl(kDownloadHost, ChooseChannel());
+    const std::wstring downloadPage = WidenBytes(url);
+
+    std::string error;  // for diagnosis only; the user sees the dialog's text
+    if (!DownloadFile(url, kSaveName, error, BindOnProgress(window))) {
+        // The window stays up, showing how far the download got, until the user closes it.
+        ShowFailureDialog(window, kDownloadFailedText, downloadPage.c_str());
+        return;
+    }
+
+    const std::wstring launchPath = WidenBytes(kSaveName);
+    ShowWindow(window, SW_HIDE);
+    if (!RunAndAwait(launchPath)) ShowFailureDialog(window, kStartFailedText, downloadPage.c_str());
+    PostMessageW(window, WM_CLOSE, 0, 0);
+}

@@ -24,6 +24,9 @@ import certs as test_certs  # noqa: E402
 WINE = "/usr/lib/wine/wine64"
 WINESERVER = "/usr/lib/wine/wineserver"
 WINDOWS_VERSIONS = ("vista", "win7", "win8", "win10")
+INSTALLER_CLASS, INSTALLER_TITLE = "TarvexInstaller", "Tarvex Installer"
+# A point on the installer's close glyph, from the window's top left corner.
+CLOSE_GLYPH = (560 - 20, 20)
 SCREEN_WIDTH, SCREEN_HEIGHT = 1280, 800
 FONT_REPLACEMENT = ("Microsoft YaHei", "WenQuanYi Micro Hei")
 
@@ -102,9 +105,13 @@ def _kill_wineserver(prefix):
 
 def _reg_file(values):
     """A .reg file (UTF-16 with BOM, as regedit wants) that sets `values`:
-    {r"HKEY_...\\key": {"name": "text" | int (DWORD)}}."""
+    {r"HKEY_...\\key": {"name": "text" | int (DWORD)}}, in order; a key
+    whose entries are None is deleted with everything under it."""
     lines = ["Windows Registry Editor Version 5.00", ""]
     for key, entries in values.items():
+        if entries is None:
+            lines += ["[-%s]" % key, ""]
+            continue
         lines.append("[%s]" % key)
         for name, value in entries.items():
             quoted = '"%s"' % name.replace("\\", "\\\\").replace('"', '\\"')
@@ -259,13 +266,28 @@ class Prefix:
                                                             result.stderr.decode(errors="replace")))
         return result
 
-    def start(self, args, cwd=None):
-        """Starts a Windows program; the prefix ends it when it closes."""
-        process = subprocess.Popen([WINE, *args], env=self.env, cwd=cwd, stdin=subprocess.DEVNULL,
-                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                                   preexec_fn=_die_with_parent)
+    def start(self, args, cwd=None, env=None, stderr=None):
+        """Starts a Windows program; the prefix ends it when it closes.
+        `env` adds variables (Wine passes them on to Windows programs)."""
+        process = subprocess.Popen([WINE, *args], env=dict(self.env, **(env or {})), cwd=cwd,
+                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                   stderr=stderr or subprocess.DEVNULL, preexec_fn=_die_with_parent)
         self.processes.append(process)
         return process
+
+    def start_installer(self, cwd, env=None, stderr=None):
+        """Starts the real installer in `cwd` (a folder of this prefix)."""
+        return self.start([exe("tarvex-installer")], cwd=cwd, env=env, stderr=stderr)
+
+    def installer_window(self, wait_ms=0):
+        return self.find_window(INSTALLER_CLASS, INSTALLER_TITLE, wait_ms=wait_ms)
+
+    def wait_for_visible_installer(self, timeout=30):
+        """The installer's window once it is shown, or None."""
+        window = self.installer_window(wait_ms=int(timeout * 1000))
+        if not window["found"]:
+            return None
+        return wait_until(lambda: (lambda w: w if w["found"] and w["visible"] else None)(self.installer_window()), 10)
 
     def probe(self, *args, timeout=60):
         """Runs winprobe; returns its JSON answer."""
