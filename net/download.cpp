@@ -34,25 +34,31 @@ DWORD QueryStatus(HINTERNET request) {
     return status;
 }
 
-bool QueryLocation(HINTERNET request, std::string& location) {
-    wchar_t buffer[kLocationUnits] = {};
-    DWORD size = sizeof buffer;
-    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_LOCATION, WINHTTP_HEADER_NAME_BY_INDEX, buffer, &size,
+// The header's text up to its first NUL; false when it is missing or does
+// not fit in `units` UTF-16 units with its NUL.
+bool QueryHeaderText(HINTERNET request, DWORD query, DWORD units, std::wstring& text) {
+    std::wstring buffer(units, L'\0');
+    DWORD size = units * sizeof(wchar_t);
+    if (!WinHttpQueryHeaders(request, query, WINHTTP_HEADER_NAME_BY_INDEX, buffer.data(), &size,
                              WINHTTP_NO_HEADER_INDEX))
         return false;
-    location = WideToUtf8(buffer);
+    text.assign(buffer.c_str());
+    return true;
+}
+
+bool QueryLocation(HINTERNET request, std::string& location) {
+    std::wstring text;
+    if (!QueryHeaderText(request, WINHTTP_QUERY_LOCATION, kLocationUnits, text)) return false;
+    location = WideToUtf8(text);
     return true;
 }
 
 // Read as text, not as a 32-bit number, so lengths above 4 GiB come out
 // right on every Windows version.
 bool QueryContentLength(HINTERNET request, std::uint64_t& length) {
-    wchar_t buffer[kContentLengthUnits] = {};
-    DWORD size = sizeof buffer;
-    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX, buffer, &size,
-                             WINHTTP_NO_HEADER_INDEX))
-        return false;
-    return ParseContentLength(std::wstring_view(buffer, size / sizeof(wchar_t)), length);
+    std::wstring text;
+    return QueryHeaderText(request, WINHTTP_QUERY_CONTENT_LENGTH, kContentLengthUnits, text) &&
+           ParseContentLength(text, length);
 }
 
 bool ReceiveBody(HINTERNET request, const std::string& savePath, std::string& error,
