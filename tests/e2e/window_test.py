@@ -1,6 +1,7 @@
 """The real installer's window under Wine: class, title, size, centring, and
 which button releases close it."""
 import os
+import time
 import unittest
 
 import harness
@@ -93,6 +94,25 @@ class InstallerWindow(unittest.TestCase):
         origin_x, origin_y = window["rect"][:2]
         self.display.drag((origin_x + 100, origin_y + 150), (origin_x + WIDTH - 20, origin_y + 20))
         self.assert_closes(process, "a release on the glyph after a press elsewhere")
+
+
+    def test_window_that_cannot_be_created_ends_with_an_error_box_and_code_1(self):
+        # A hook refuses the window, as a system out of resources would.
+        hook = self.prefix.start([harness.exe("deny_window"),
+                                  self.prefix.windows_path(os.path.join(harness.build_dir(), "deny_window_hook.dll")),
+                                  "60000"])
+        self.addCleanup(lambda: hook.poll() is None and hook.kill())
+        time.sleep(2)
+        process = self.prefix.start([harness.exe("tarvex-installer")], cwd=self.workdir)
+        box = self.prefix.dialog("错误", wait_ms=30000)
+        self.assertTrue(box["found"], "no error box")
+        self.assertEqual(box["text"], "安装程序初始化失败！")
+        self.assertEqual(box["owner_class"], "")
+        self.assertTrue(box["icon"])
+        self.assertFalse(self.prefix.installer_window()["found"])
+        self.prefix.dialog("错误", press="ok")
+        self.assertEqual(harness.wait_for_exit(process, 20), 1)
+        hook.kill()
 
 
 if __name__ == "__main__":
