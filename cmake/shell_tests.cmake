@@ -12,3 +12,6 @@ target_link_options(tarvex-installer-without-pictures PRIVATE -municode)
 target_include_directories(tarvex-installer-without-pictures PRIVATE ${TARVEX_GENERATED_DIR} ${PROJECT_SOURCE_DIR}/res)
 set_source_files_properties(tests/fixtures/installer_without_pictures.rc PROPERTIES OBJECT_DEPENDS "${TARVEX_ARTWORK}")
 add_dependencies(tarvex-installer-without-pictures tarvex_artwork)
+
+tarvex_wine_test(e2e_missing_pictures tests/e2e/missing_pictures_test.py)
+set_tests_properties(e2e_missing_pictures PROPERTIES RESOURCE_LOCK download_port)

@@ -71,3 +71,11 @@ include(cmake/registration_tests.cmake)
 
 tarvex_wine_test(e2e_install tests/e2e/install_test.py)
 set_tests_properties(e2e_install PROPERTIES RESOURCE_LOCK download_port TIMEOUT 1200)
+include(cmake/shell_tests.cmake)
+
+# Paint tests: screenshots of the real exe held mid-download, and a probe
+# that covers or invalidates its window.
+tarvex_fixture(paint_probe tests/fixtures/paint_probe.cpp)
+target_link_libraries(paint_probe PRIVATE user32 gdi32)
+tarvex_wine_test(e2e_paint tests/e2e/paint_test.py)
+set_tests_properties(e2e_paint PROPERTIES RESOURCE_LOCK download_port)

@@ -191,8 +191,9 @@ void PaintProgressView(HWND window, HBITMAP background, Gdiplus::GpBitmap* track
 
     DrawBar(dc, trackImage, fillImage, layout);
 
-    UniqueFont small = MakeFont(kSmallFont);
     {
+        // Released before the copy to the screen, like every other font here.
+        UniqueFont small = MakeFont(kSmallFont);
         auto fontSelection = SelectInto(dc, small.get());
         SetTextColor(dc, kTextColour);
         RECT percentage = ToRect(layout.percentage);

@@ -343,3 +343,32 @@ def wait_until(condition, timeout, interval=0.1):
         if value or time.monotonic() >= deadline:
             return value
         time.sleep(interval)
+
+
+class Screenshot:
+    """The pixels of a screenshot file, read as 8-bit RGB through ImageMagick
+    (whatever PNG variant `import` chose to write)."""
+
+    def __init__(self, path):
+        self.path = path
+        size = subprocess.run(["identify", "-format", "%w %h", path], check=True, timeout=60,
+                              capture_output=True, text=True).stdout.split()
+        self.width, self.height = int(size[0]), int(size[1])
+        self.rgb = subprocess.run(["convert", path, "-depth", "8", "rgb:-"], check=True, timeout=60,
+                                  capture_output=True).stdout
+        if len(self.rgb) != self.width * self.height * 3:
+            raise RuntimeError("%s: %d bytes of RGB for %dx%d" % (path, len(self.rgb), self.width, self.height))
+
+    def pixel(self, x, y):
+        offset = (y * self.width + x) * 3
+        return tuple(self.rgb[offset:offset + 3])
+
+    def area(self, left, top, width, height):
+        """The raw RGB rows of a rectangle, for comparing two screenshots."""
+        return b"".join(self.rgb[((top + row) * self.width + left) * 3:((top + row) * self.width + left + width) * 3]
+                        for row in range(height))
+
+    def crop(self, path, left, top, width, height):
+        subprocess.run(["convert", self.path, "-crop", "%dx%d+%d+%d" % (width, height, left, top), "+repage",
+                        "-strip", path], check=True, timeout=60)
+        return path

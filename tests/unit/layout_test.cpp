@@ -39,7 +39,10 @@ TEST(ViewGeometry, WindowWithTrackImage) {
 TEST(ViewGeometry, FallbackBarFollowsTheClientWidth) {
     ProgressViewInput input;
     input.client = kClient;
-    ExpectRect(LayOutProgressView(input).bar, 60, 275, 500, 287);
+    const ProgressViewLayout wide = LayOutProgressView(input);
+    ExpectRect(wide.bar, 60, 275, 500, 287);
+    ExpectRect(wide.percentage, 60, 247, 220, 267);
+    ExpectRect(wide.speed, 340, 247, 500, 267);
     input.client = {0, 0, 300, 310};
     const ProgressViewLayout narrow = LayOutProgressView(input);
     EXPECT_EQ(narrow.bar.right - narrow.bar.left, 220);
