@@ -71,6 +71,7 @@ include(cmake/registration_tests.cmake)
 
 tarvex_wine_test(e2e_install tests/e2e/install_test.py)
 set_tests_properties(e2e_install PROPERTIES RESOURCE_LOCK download_port TIMEOUT 1200)
+include(cmake/bench.cmake)
 include(cmake/shell_tests.cmake)
 
 # Paint tests: screenshots of the real exe held mid-download, and a probe
