@@ -20,28 +20,28 @@ constexpr wchar_t kCloseGlyph[] = L"\u00D7";
 constexpr wchar_t kFontFace[] = L"Microsoft YaHei";
 constexpr COLORREF kTextColour = RGB(255, 255, 255);
 
-struct FontSpec {
+struct FontStyle {
     int height;
     int weight;
 };
-constexpr FontSpec kTitleFont{20, 600};
-constexpr FontSpec kGlyphFont{30, 700};
-constexpr FontSpec kSmallFont{14, 400};
+constexpr FontStyle kTitleFont{20, 600};
+constexpr FontStyle kGlyphFont{30, 700};
+constexpr FontStyle kSmallFont{14, 400};
 
 constexpr COLORREF kFallbackTrackColour = 0xE6DCCC;
 constexpr Gdiplus::ARGB kFallbackFillLeft = 0xFF5EA0CE;
 constexpr Gdiplus::ARGB kFallbackFillRight = 0xFFD1E1E9;
 
-UniqueFont MakeFont(const FontSpec& spec) {
-    return UniqueFont(CreateFontW(spec.height, 0, 0, 0, spec.weight, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+UniqueFont MakeFont(const FontStyle& style) {
+    return UniqueFont(CreateFontW(style.height, 0, 0, 0, style.weight, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
                                   OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY,
                                   FF_SWISS | DEFAULT_PITCH, kFontFace));
 }
 
 RECT ToRect(const ViewRect& r) { return {r.left, r.top, r.right, r.bottom}; }
 
-void DrawLabel(HDC dc, const FontSpec& spec, const wchar_t* text, int length, const ViewRect& box, UINT format) {
-    UniqueFont font = MakeFont(spec);
+void DrawLabel(HDC dc, const FontStyle& style, const wchar_t* text, int length, const ViewRect& box, UINT format) {
+    UniqueFont font = MakeFont(style);
     auto selection = SelectInto(dc, font.get());
     SetTextColor(dc, kTextColour);
     RECT rect = ToRect(box);
