@@ -8,9 +8,10 @@ TOOLCHAIN=$ROOT/cmake/mingw-w64-x86_64.cmake
 
 # The Windows test build downloads from the local test server, so its port
 # is compiled in: keep the one the build already has while it is free.
+# Usage: free_port [PREFERRED...]; FREE_PORT_START moves the range searched.
 free_port() {
-    python3 - "$@" <<'PY'
-import socket, sys
+    FREE_PORT_START=${FREE_PORT_START:-47443} python3 - "$@" <<'PY'
+import os, socket, sys
 def free(port):
     with socket.socket() as s:
         try:
@@ -18,7 +19,8 @@ def free(port):
             return True
         except OSError:
             return False
-for port in [int(p) for p in sys.argv[1:] if p] + list(range(47443, 47543)):
+start = int(os.environ["FREE_PORT_START"])
+for port in [int(p) for p in sys.argv[1:] if p] + list(range(start, start + 100)):
     if free(port):
         print(port)
         break
