@@ -8,7 +8,6 @@ import sys
 import time
 
 import harness
-import https_server
 
 CHANNEL_PATHS = ("/tarvex-data/win7", "/tarvex-data/release")
 DEMO_SIZE = 6 << 20        # the setup program padded, so the bar has time to move
@@ -41,10 +40,8 @@ def main():
     print("Preparing a Wine prefix (its first start takes a while) ...")
     harness.make_template()
 
-    certs = harness.certificates()
     route = {"file": padded_setup_program(out_dir), "rate": DEMO_RATE}
-    server = https_server.start_server(certs["localhost_pem"], certs["localhost_key"],
-                                       routes={path: route for path in CHANNEL_PATHS}, port=harness.download_port())
+    server = harness.start_test_server(routes={path: route for path in CHANNEL_PATHS}, port=harness.download_port())
     own_display = None if os.environ.get("DISPLAY") else harness.Display()
     display = own_display or UserDisplay(os.environ["DISPLAY"])
     prefix = harness.Prefix("demo", version="win10", display=display)

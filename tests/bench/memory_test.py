@@ -16,13 +16,11 @@ TOLERANCE = 1 * MiB
 
 class DownloadMemory(unittest.TestCase):
     def setUp(self):
-        paths = harness.certificates()
         self.display = harness.Display()
         self.addCleanup(self.display.close)
         self.prefix = harness.Prefix("bench_memory", version="win10", display=self.display)
         self.addCleanup(self.prefix.close)
-        self.server = https_server.start_server(paths["localhost_pem"], paths["localhost_key"],
-                                                routes={"/small": {"size": SMALL}, "/large": {"size": LARGE}})
+        self.server = harness.start_test_server(routes={"/small": {"size": SMALL}, "/large": {"size": LARGE}})
         self.addCleanup(self.server.stop)
         self.workdir = os.path.join(self.prefix.drive_c, "bench")
         os.makedirs(self.workdir)

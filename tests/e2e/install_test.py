@@ -6,7 +6,6 @@ import time
 import unittest
 
 import harness
-import https_server
 
 RUNTIME_KEY = r"Microsoft\EdgeUpdate\Clients\{F3017226-FE2A-4295-8BDF-00C3A9A7E4C5}"
 MACHINE_KEY = "HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\" + RUNTIME_KEY
@@ -47,13 +46,11 @@ class InstallerRun(unittest.TestCase):
     version = "win10"
 
     def setUp(self):
-        self.paths = harness.certificates()
         self.display = harness.Display()
         self.addCleanup(self.display.close)
         self.prefix = harness.Prefix(self.id().split(".")[-1][:40], version=self.version, display=self.display)
         self.addCleanup(self.prefix.close)
-        self.server = https_server.start_server(self.paths["localhost_pem"], self.paths["localhost_key"],
-                                                port=harness.download_port())
+        self.server = harness.start_test_server(port=harness.download_port())
         self.addCleanup(self.server.stop)
         self.workdir = os.path.join(self.prefix.drive_c, "install")
         os.makedirs(self.workdir)
@@ -92,12 +89,10 @@ class ChannelMatrix(unittest.TestCase):
     (from Wine's registry trace)."""
 
     def check_version(self, version):
-        paths = harness.certificates()
         held = {"size": 1000, "hold_at": 0}
         with harness.Display() as display, \
                 harness.Prefix("channels-" + version, version=version, display=display) as prefix, \
-                https_server.start_server(paths["localhost_pem"], paths["localhost_key"],
-                                          routes={LEGACY: held, RELEASE: held}, port=harness.download_port()) as server:
+                harness.start_test_server(routes={LEGACY: held, RELEASE: held}, port=harness.download_port()) as server:
             workdir = os.path.join(prefix.drive_c, "install")
             os.makedirs(workdir)
             for case, (values, probed_channel) in PROBE_CASES.items():

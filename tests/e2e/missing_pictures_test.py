@@ -4,7 +4,6 @@ import os
 import unittest
 
 import harness
-import https_server
 
 ERROR_CAPTION, BACKGROUND_FAILED = "错误", "背景图加载失败！"
 SIZE = 1_000_000
@@ -20,14 +19,12 @@ def close_to(colour, expected, tolerance=12):
 
 class InstallerWithoutPictures(unittest.TestCase):
     def setUp(self):
-        paths = harness.certificates()
         self.display = harness.Display()
         self.addCleanup(self.display.close)
         self.prefix = harness.Prefix("missing_pictures", version="win10", display=self.display)
         self.addCleanup(self.prefix.close)
         held = {"size": SIZE, "hold_at": SIZE // 2}
-        self.server = https_server.start_server(paths["localhost_pem"], paths["localhost_key"],
-                                                routes={"/tarvex-data/win7": held, "/tarvex-data/release": held},
+        self.server = harness.start_test_server(routes={"/tarvex-data/win7": held, "/tarvex-data/release": held},
                                                 port=harness.download_port())
         self.addCleanup(self.server.stop)
         self.workdir = os.path.join(self.prefix.drive_c, "install")

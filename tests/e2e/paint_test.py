@@ -12,7 +12,6 @@ import time
 import unittest
 
 import harness
-import https_server
 
 CHANNELS = ("/tarvex-data/win7", "/tarvex-data/release")
 
@@ -205,10 +204,8 @@ class HeldInstaller:
 
 def save_half_way_view(path):
     """Writes the half-way view, cropped to the window, to `path` (for scripts/screenshot)."""
-    paths = harness.certificates()
     with harness.Display() as display, harness.Prefix("screenshot", display=display) as prefix, \
-            https_server.start_server(paths["localhost_pem"], paths["localhost_key"],
-                                      port=harness.download_port()) as server, \
+            harness.start_test_server(port=harness.download_port()) as server, \
             HeldInstaller(prefix, display, server, HALF_WAY) as run, \
             tempfile.TemporaryDirectory() as scratch:
         return run.settled_view(os.path.join(scratch, "screen.png")).crop(path)
@@ -219,9 +216,7 @@ class ProgressViewOnScreen(unittest.TestCase):
     def setUpClass(cls):
         cls.display = harness.Display()
         cls.prefix = harness.Prefix("e2e_paint", version="win10", display=cls.display)
-        paths = harness.certificates()
-        cls.server = https_server.start_server(paths["localhost_pem"], paths["localhost_key"],
-                                               port=harness.download_port())
+        cls.server = harness.start_test_server(port=harness.download_port())
         cls.artifacts = harness.artifacts_dir("e2e_paint")
         cls.views = {}
 

@@ -5,7 +5,6 @@ import os
 import unittest
 
 import harness
-import https_server
 
 WINDOW_CLASS, WINDOW_TITLE = "TarvexInstaller", "Tarvex Installer"
 CLOSE_GLYPH = (560 - 20, 20)
@@ -27,12 +26,10 @@ class RegistrationByTheInstaller(unittest.TestCase):
         self.addCleanup(self.display.close)
         self.prefix = harness.Prefix("e2e_registration", version="win10", display=self.display)
         self.addCleanup(self.prefix.close)
-        paths = harness.certificates()
         # The download is held at its first byte, so the worker neither
         # finishes nor fails while the file is being examined.
         held = {"size": 1 << 20, "hold_at": 0}
-        server = https_server.start_server(paths["localhost_pem"], paths["localhost_key"],
-                                           routes={"/tarvex-data/release": held, "/tarvex-data/win7": held},
+        server = harness.start_test_server(routes={"/tarvex-data/release": held, "/tarvex-data/win7": held},
                                            port=harness.download_port())
         self.addCleanup(server.stop)
         self.workdir = os.path.join(self.prefix.drive_c, "work")

@@ -5,7 +5,6 @@ import time
 import unittest
 
 import harness
-import https_server
 
 WINDOW_CLASS, WINDOW_TITLE = "TarvexInstaller", "Tarvex Installer"
 WIDTH, HEIGHT = 560, 310
@@ -19,12 +18,10 @@ class InstallerWindow(unittest.TestCase):
     def setUpClass(cls):
         cls.display = harness.Display()
         cls.prefix = harness.Prefix("e2e_window", version="win10", display=cls.display)
-        paths = harness.certificates()
         # The download is held at its first byte, so the worker neither
         # finishes nor fails while the window is being examined.
         held = {"size": 1 << 20, "hold_at": 0}
-        cls.server = https_server.start_server(paths["localhost_pem"], paths["localhost_key"],
-                                               routes={"/tarvex-data/release": held, "/tarvex-data/win7": held},
+        cls.server = harness.start_test_server(routes={"/tarvex-data/release": held, "/tarvex-data/win7": held},
                                                port=harness.download_port())
         cls.workdir = os.path.join(cls.prefix.drive_c, "work")
         os.makedirs(cls.workdir)

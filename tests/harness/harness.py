@@ -71,6 +71,14 @@ def certificates():
     return test_certs.ensure_certs(os.path.join(build_dir(), "certs"))
 
 
+def start_test_server(routes=None, port=0):
+    """The scripted HTTPS test server, serving as `localhost` with the test
+    CA's certificate that every prefix trusts. Port 0 picks a free one."""
+    import https_server  # tests/server, beside this folder on the path
+    paths = certificates()
+    return https_server.start_server(paths["localhost_pem"], paths["localhost_key"], routes=routes, port=port)
+
+
 def artifacts_dir(test_name):
     path = os.path.join(build_dir(), "test-artifacts", test_name)
     os.makedirs(path, exist_ok=True)

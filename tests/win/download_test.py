@@ -18,7 +18,7 @@ class DownloadFileUnderWine(unittest.TestCase):
     def setUpClass(cls):
         paths = harness.certificates()
         cls.prefix = harness.Prefix("download", version="win10")
-        cls.server = https_server.start_server(paths["localhost_pem"], paths["localhost_key"])
+        cls.server = harness.start_test_server()
         cls.wrong_name = https_server.start_server(paths["othername_pem"], paths["othername_key"])
         cls.untrusted = https_server.start_server(paths["untrusted_pem"], paths["untrusted_key"])
         cls.workdir = os.path.join(cls.prefix.drive_c, "downloads")
@@ -138,8 +138,7 @@ class DownloadFileUnderWine(unittest.TestCase):
         self.assert_failed(outcome, INCOMPLETE)
 
     def test_server_down_fails_to_send(self):
-        paths = harness.certificates()
-        down = https_server.start_server(paths["localhost_pem"], paths["localhost_key"])
+        down = harness.start_test_server()
         url = down.url("/gen?size=10")
         down.stop()
         self.assert_failed(self.fetch(url), "WinHttpSendRequest failed")
