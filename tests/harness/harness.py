@@ -297,12 +297,21 @@ class Prefix:
             return None
         return wait_until(lambda: (lambda w: w if w["found"] and w["visible"] else None)(self.installer_window()), 10)
 
-    def probe(self, *args, timeout=60):
-        """Runs winprobe; returns its JSON answer."""
-        result = self.run([exe("winprobe"), *map(str, args)], timeout=timeout)
-        if result.returncode not in (0, 1):
-            raise RuntimeError("winprobe failed: %s" % result.stderr.decode(errors="replace"))
-        return json.loads(result.stdout.decode())
+    def probe(self, *args, timeout=60, attempts=3):
+        """Runs winprobe; returns its JSON answer. A run that ends without
+        an answer (seen once in CI, under load, and never reproduced) is
+        retried; what it printed goes to the test's log either way."""
+        for attempt in range(1, attempts + 1):
+            result = self.run([exe("winprobe"), *map(str, args)], timeout=timeout)
+            if result.returncode not in (0, 1):
+                raise RuntimeError("winprobe failed: %s" % result.stderr.decode(errors="replace"))
+            with contextlib.suppress(ValueError):
+                return json.loads(result.stdout.decode())
+            report = "winprobe %s gave no answer (exit %d, attempt %d of %d)\nstdout: %r\nstderr: %s" % (
+                " ".join(map(str, args)), result.returncode, attempt, attempts, result.stdout[:500],
+                result.stderr.decode(errors="replace")[-2000:])
+            print(report, file=sys.stderr, flush=True)
+        raise RuntimeError(report)
 
     def find_window(self, class_name, title, wait_ms=0):
         return self.probe("window", class_name, title, "--wait", wait_ms)
