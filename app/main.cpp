@@ -12,6 +12,7 @@
 #include <system_error>
 #include <thread>
 
+#include "common/dll_search.h"
 #include "common/handles.h"
 #include "install/install_worker.h"
 #include "registration/registration.h"
@@ -135,6 +136,7 @@ void CentreOnScreen(HWND window) {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE processInstance, HINSTANCE, PWSTR, int showCommand) {
+    RestrictDllSearchToSystemFolder();
     instance = processInstance;
 
     INITCOMMONCONTROLSEX controls{sizeof controls, ICC_PROGRESS_CLASS};
@@ -156,6 +158,10 @@ int WINAPI wWinMain(HINSTANCE processInstance, HINSTANCE, PWSTR, int showCommand
         // Without a window there is nothing to show and no way to close a
         // message loop; say so and leave instead of waiting forever.
         if (backgroundBitmap) DeleteObject(backgroundBitmap);
+        // A window that failed in WM_CREATE went through WM_DESTROY, which
+        // posted the quit message; left waiting, it would end the box at once.
+        MSG quit;
+        PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);
         MessageBoxW(nullptr, kStartupFailedText, kErrorCaption, MB_ICONERROR);
         return kStartupFailedExitCode;
     }

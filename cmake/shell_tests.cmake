@@ -3,6 +3,8 @@
 add_library(deny_window_hook SHARED tests/fixtures/deny_window_hook.cpp)
 set_target_properties(deny_window_hook PROPERTIES PREFIX "" OUTPUT_NAME deny_window_hook)
 target_link_libraries(deny_window_hook PRIVATE user32)
+add_library(marker_dll SHARED tests/fixtures/marker_dll.cpp)
+set_target_properties(marker_dll PROPERTIES PREFIX "" OUTPUT_NAME marker)
 tarvex_fixture(deny_window tests/fixtures/deny_window.cpp)
 target_link_libraries(deny_window PRIVATE user32)
 

@@ -37,11 +37,34 @@ add_custom_target(tarvex_artwork DEPENDS ${TARVEX_ARTWORK})
 add_library(tarvex_portable STATIC ${TARVEX_PORTABLE_SOURCES})
 target_include_directories(tarvex_portable PUBLIC ${PROJECT_SOURCE_DIR})
 
+# The exe imports only DLLs that Windows 7 to 11 load from KnownDLLs. The
+# others would be looked for beside the exe, in the user's Downloads folder,
+# before our first line runs: they are delay-loaded instead, once the entry
+# has restricted the search to the system folder. The delay-import libraries
+# are made from MinGW's import libraries.
+set(TARVEX_DELAY_LOADED winhttp comctl32 gdiplus bcrypt)
+set(TARVEX_DELAY_LIBRARIES)
+foreach(dll ${TARVEX_DELAY_LOADED})
+    find_library(TARVEX_IMPORT_${dll} ${dll} REQUIRED)
+    set(delay_lib ${PROJECT_BINARY_DIR}/delayload/lib${dll}_delay.a)
+    add_custom_command(
+        OUTPUT ${delay_lib}
+        COMMAND sh -c "(echo EXPORTS && x86_64-w64-mingw32-nm -g --defined-only '${TARVEX_IMPORT_${dll}}' | sed -n 's/.* __imp_//p' | sort -u) > ${dll}.def"
+        COMMAND x86_64-w64-mingw32-dlltool --dllname ${dll}.dll --input-def ${dll}.def --output-delaylib ${delay_lib}
+        WORKING_DIRECTORY ${PROJECT_BINARY_DIR}/delayload
+        DEPENDS ${TARVEX_IMPORT_${dll}}
+        VERBATIM)
+    list(APPEND TARVEX_DELAY_LIBRARIES ${delay_lib})
+endforeach()
+file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/delayload)
+add_custom_target(tarvex_delay_libraries DEPENDS ${TARVEX_DELAY_LIBRARIES})
+
 add_library(tarvex_core STATIC ${TARVEX_WINDOWS_SOURCES})
 target_include_directories(tarvex_core PUBLIC ${PROJECT_SOURCE_DIR} PRIVATE ${TARVEX_GENERATED_DIR})
 target_compile_definitions(tarvex_core PUBLIC UNICODE _UNICODE NOMINMAX _WIN32_WINNT=0x0600)
-target_link_libraries(tarvex_core PUBLIC tarvex_portable
-    winhttp gdiplus comctl32 shell32 ole32 advapi32 user32 gdi32 kernel32)
+add_dependencies(tarvex_core tarvex_delay_libraries)
+target_link_libraries(tarvex_core PUBLIC tarvex_portable ${TARVEX_DELAY_LIBRARIES}
+    shell32 ole32 oleaut32 uuid advapi32 user32 gdi32 kernel32)
 
 add_executable(tarvex-installer WIN32 app/main.cpp res/installer.rc)
 target_link_libraries(tarvex-installer PRIVATE tarvex_core)

@@ -44,6 +44,13 @@ function(tarvex_wine_test name script)
         ENVIRONMENT "${TARVEX_HARNESS_ENV};PYTHONPATH=${PROJECT_SOURCE_DIR}/tests/harness:${PROJECT_SOURCE_DIR}/tests/server")
 endfunction()
 
+# A test file run by pytest under Wine (the Debian interpreter, which has pytest).
+function(tarvex_pytest name script)
+    add_test(NAME ${name} COMMAND /usr/bin/python3 -m pytest -p no:cacheprovider -q ${PROJECT_SOURCE_DIR}/${script})
+    set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 600
+        ENVIRONMENT "${TARVEX_HARNESS_ENV};PYTHONPATH=${PROJECT_SOURCE_DIR}/tests:${PROJECT_SOURCE_DIR}/tests/harness:${PROJECT_SOURCE_DIR}/tests/server")
+endfunction()
+
 tarvex_wine_test(unit_tests_wine tests/harness/run_in_wine.py $<TARGET_FILE:unit_tests>)
 tarvex_wine_test(e2e_window tests/e2e/window_test.py)
 tarvex_wine_test(download tests/win/download_test.py)
@@ -80,3 +87,6 @@ tarvex_fixture(paint_probe tests/fixtures/paint_probe.cpp)
 target_link_libraries(paint_probe PRIVATE user32 gdi32)
 tarvex_wine_test(e2e_paint tests/e2e/paint_test.py)
 set_tests_properties(e2e_paint PROPERTIES RESOURCE_LOCK download_port)
+
+tarvex_pytest(e2e_hardening tests/e2e/hardening_test.py)
+set_tests_properties(e2e_hardening PROPERTIES RESOURCE_LOCK download_port)

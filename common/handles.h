@@ -4,6 +4,7 @@
 #pragma once
 
 #include <windows.h>
+#include <bcrypt.h>
 #include <winhttp.h>
 #include <gdiplus.h>
 
@@ -15,14 +16,20 @@
 template <typename Handle, auto Release>
 using UniqueOf = std::unique_ptr<std::remove_pointer_t<Handle>, std::integral_constant<decltype(Release), Release>>;
 
-inline void ReleaseStream(IStream* stream) { stream->Release(); }
+inline void ReleaseInterface(IUnknown* object) { object->Release(); }
 inline HANDLE NullIfInvalid(HANDLE file) { return file == INVALID_HANDLE_VALUE ? nullptr : file; }  // CreateFileW's failure
+inline void CloseAlgorithm(BCRYPT_ALG_HANDLE algorithm) { BCryptCloseAlgorithmProvider(algorithm, 0); }
 
 using UniqueHandle = UniqueOf<HANDLE, &CloseHandle>;
 using UniqueInternet = UniqueOf<HINTERNET, &WinHttpCloseHandle>;
 using UniqueRegKey = UniqueOf<HKEY, &RegCloseKey>;
 using UniqueHglobal = UniqueOf<HGLOBAL, &GlobalFree>;
-using UniqueStream = UniqueOf<IStream*, &ReleaseStream>;
+template <typename Interface>
+using UniqueCom = UniqueOf<Interface*, &ReleaseInterface>;
+using UniqueStream = UniqueCom<IStream>;
+using UniqueBstr = UniqueOf<BSTR, &SysFreeString>;
+using UniqueAlgorithm = UniqueOf<BCRYPT_ALG_HANDLE, &CloseAlgorithm>;
+using UniqueHash = UniqueOf<BCRYPT_HASH_HANDLE, &BCryptDestroyHash>;  // destroyed before its algorithm
 
 using UniqueDc = UniqueOf<HDC, &DeleteDC>;
 using UniqueBitmap = UniqueOf<HBITMAP, &DeleteObject>;

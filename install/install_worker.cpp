@@ -4,6 +4,7 @@
 #include <string>
 
 #include "build_config.h"
+#include "common/files.h"
 #include "common/handles.h"
 #include "common/widen.h"
 #include "install/channel.h"
@@ -65,10 +66,15 @@ bool RunAndAwait(const std::wstring& launchPath) {
     UniqueHandle thread(started.hThread);
     UniqueHandle process(started.hProcess);
     WaitForSingleObject(process.get(), INFINITE);
-    process.reset();
-    thread.reset();
-    DeleteFileW(launchPath.c_str());
     return true;
+}
+
+// Through the handle that kept it unchanged; by name only should the file
+// system refuse that.
+void DeleteSetupProgram(UniqueHandle held, const std::wstring& launchPath) {
+    if (MarkForDeletion(held.get(), true)) return;
+    held.reset();
+    DeleteFileW(launchPath.c_str());
 }
 
 }  // namespace
@@ -91,7 +97,10 @@ void InstallWorker(HWND window) {
     const std::wstring downloadPage = WidenBytes(url);
 
     std::string error;  // for diagnosis only; the user sees the dialog's text
-    if (!DownloadFile(url, kSaveName, error, BindOnProgress(window))) {
+    // Held from its creation until it is deleted, so that nobody can swap
+    // what we start elevated.
+    UniqueHandle setupProgram;
+    if (!DownloadFile(url, kSaveName, error, BindOnProgress(window), &setupProgram)) {
         // The window stays up, showing how far the download got, until the user closes it.
         ShowFailureDialog(window, kDownloadFailedText, downloadPage.c_str());
         return;
@@ -99,6 +108,9 @@ void InstallWorker(HWND window) {
 
     const std::wstring launchPath = WidenBytes(kSaveName);
     ShowWindow(window, SW_HIDE);
-    if (!RunAndAwait(launchPath)) ShowFailureDialog(window, kStartFailedText, downloadPage.c_str());
+    if (setupProgram && RunAndAwait(launchPath))
+        DeleteSetupProgram(std::move(setupProgram), launchPath);
+    else
+        ShowFailureDialog(window, kStartFailedText, downloadPage.c_str());
     PostMessageW(window, WM_CLOSE, 0, 0);
 }

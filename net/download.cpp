@@ -4,11 +4,11 @@
 #include <winhttp.h>
 
 #include <cstdint>
-#include <cstdio>
-#include <fstream>
 
+#include "common/files.h"
 #include "common/handles.h"
 #include "common/text.h"
+#include "common/widen.h"
 #include "net/download_rules.h"
 #include "net/url.h"
 
@@ -62,12 +62,15 @@ bool QueryContentLength(HINTERNET request, std::uint64_t& length) {
 }
 
 bool ReceiveBody(HINTERNET request, const std::string& savePath, std::string& error,
-                 const ProgressCallback& onProgress) {
+                 const ProgressCallback& onProgress, UniqueHandle* heldFile) {
     BodyOutcome outcome;
     outcome.lengthAnnounced = QueryContentLength(request, outcome.announcedLength);
 
-    std::ofstream file(savePath, std::ios::binary);
-    if (!file) return Fail(error, kCreateFileFailed);
+    // Nobody else may write, rename or delete it while it is written, and
+    // until it is whole it goes with its last handle, however the run ends.
+    const std::wstring path = WidenBytes(savePath);
+    UniqueHandle file = CreateFresh(path, GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ);
+    if (!file || !MarkForDeletion(file.get(), true)) return Fail(error, kCreateFileFailed);
 
     char buffer[kChunkBytes];
     for (;;) {
@@ -77,28 +80,25 @@ bool ReceiveBody(HINTERNET request, const std::string& savePath, std::string& er
             break;
         }
         if (read == 0) break;
-        if (!file.write(buffer, read)) {
+        if (!WriteAll(file.get(), buffer, read)) {
             outcome.writeFailed = true;
             break;
         }
         outcome.receivedLength += read;
         if (onProgress) onProgress(outcome.receivedLength, outcome.announcedLength);
     }
-    file.close();
-    outcome.closeFailed = file.fail();
-
-    if (const char* failure = BodyFailureText(outcome)) {
-        // A broken file must never be taken for the whole program.
-        std::remove(savePath.c_str());
-        return Fail(error, failure);
-    }
+    // A broken file must never be taken for the whole program: closing the
+    // handle removes it.
+    if (const char* failure = BodyFailureText(outcome)) return Fail(error, failure);
+    if (!MarkForDeletion(file.get(), false)) return Fail(error, kCloseFailed);
+    if (heldFile) *heldFile = HoldUnchanged(std::move(file), path);
     return true;
 }
 
 }  // namespace
 
 bool DownloadFile(const std::string& url, const std::string& savePath, std::string& error,
-                  ProgressCallback onProgress) {
+                  ProgressCallback onProgress, UniqueHandle* heldFile) {
     std::string workingUrl = url;
     for (int redirectsFollowed = 0;; ++redirectsFollowed) {
         std::wstring host, path;
@@ -131,7 +131,7 @@ bool DownloadFile(const std::string& url, const std::string& savePath, std::stri
         case ResponseAction::Fail:
             return Fail(error, decision.error);
         case ResponseAction::ReadBody:
-            return ReceiveBody(request.get(), savePath, error, onProgress);
+            return ReceiveBody(request.get(), savePath, error, onProgress, heldFile);
         }
     }
 }

@@ -34,7 +34,6 @@ bool ParseContentLength(std::wstring_view header, std::uint64_t& length) {
 const char* BodyFailureText(const BodyOutcome& outcome) {
     if (outcome.readFailed) return kReadFailed;
     if (outcome.writeFailed) return kWriteFailed;
-    if (outcome.closeFailed) return kCloseFailed;
     if (outcome.lengthAnnounced && outcome.receivedLength != outcome.announcedLength) return kBodyIncomplete;
     return nullptr;
 }

@@ -17,7 +17,7 @@ inline constexpr char kStatusNotOk[] = "HTTP status not OK: ";
 inline constexpr char kCreateFileFailed[] = "failed to create save file";
 inline constexpr char kReadFailed[] = "WinHttpReadData failed";
 inline constexpr char kWriteFailed[] = "failed to write save file";
-inline constexpr char kCloseFailed[] = "failed to close save file";
+inline constexpr char kCloseFailed[] = "failed to close save file";  // the whole file could not be kept
 inline constexpr char kBodyIncomplete[] = "response body length differs from Content-Length";
 
 // Requests one download may make, redirects included.
@@ -44,7 +44,6 @@ bool ParseContentLength(std::wstring_view header, std::uint64_t& length);
 struct BodyOutcome {
     bool readFailed = false;
     bool writeFailed = false;
-    bool closeFailed = false;
     bool lengthAnnounced = false;
     std::uint64_t announcedLength = 0;
     std::uint64_t receivedLength = 0;

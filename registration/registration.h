@@ -1,5 +1,9 @@
 // The per-user product registration file %USERPROFILE%\.tarvex\config.toml,
 // where each of the maker's products records itself.
+//
+// The installer runs elevated and the folder belongs to the user: nothing
+// here follows a junction or symbolic link, and the file is only ever
+// replaced by a new one that we made.
 #pragma once
 
 #include <string>
@@ -9,20 +13,25 @@
 
 // Makes sure the hidden folder exists and that the file lists our product,
 // keeping every other product's entry. Gives up silently: the installation
-// goes on whatever happens here. A file that is there but cannot be read
-// whole is left as it is, since rewriting it would drop what we could not
-// read.
+// goes on whatever happens here.
 void RegisterProduct();
 
-// The entries of the file at `path`; empty when the file is missing or
-// cannot be read.
+// The same; says why nothing was written (null when the file was written).
+// A file that is there but cannot be read whole is left as it is, since
+// rewriting it would drop what we could not read; so is one reached through
+// a link.
+const char* UpdateRegistration();
+
+enum class RegistrationRead { Read, Missing, Unreadable, Redirected };
+
+// The entries of the file at `path`. Missing (no file, or no folder) is the
+// ordinary first run. Unreadable and Redirected leave `entries` empty.
+RegistrationRead ReadRegistration(const std::wstring& path, std::vector<SoftwareEntry>& entries);
+
+// The entries of the file at `path`; empty when there are none to read.
 std::vector<SoftwareEntry> ReadRegistrationFile(const std::wstring& path);
 
-// The same, but false when the file is there and could not be read whole
-// (`entries` is then empty). A missing file, or a missing folder, is the
-// ordinary first run: true and no entries.
-bool ReadRegistrationEntries(const std::wstring& path, std::vector<SoftwareEntry>& entries);
-
-// Replaces the file at `path` with `entries` in one step. When that fails
-// the old file stays as it was and no temporary file is left beside it.
-void WriteRegistrationFile(const std::wstring& path, const std::vector<SoftwareEntry>& entries);
+// Replaces the file at `path` (a full path) with `entries` in one step.
+// False when that fails: the old file then stays as it was and no temporary
+// file is left beside it.
+bool WriteRegistrationFile(const std::wstring& path, const std::vector<SoftwareEntry>& entries);

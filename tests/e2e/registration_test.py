@@ -1,13 +1,12 @@
-"""One run of the real installer under Wine records the product in the
-registration file of the prefix's profile folder, beside the entries of two
-other products that were there before."""
+"""Runs of the real installer under Wine record the product in the
+registration file of the prefix's profile folder, beside the entries of
+other products, and never write through a symbolic link."""
 import os
-import unittest
+
+import pytest
 
 import harness
-
-WINDOW_CLASS, WINDOW_TITLE = "TarvexInstaller", "Tarvex Installer"
-CLOSE_GLYPH = (560 - 20, 20)
+from conftest import serve
 
 # As other products may leave it: LF line ends, a comment, loose spacing,
 # an unquoted value and a key the installer does not know.
@@ -20,43 +19,58 @@ AFTER = (b"[[software]]\r\nname = \"Other Tool\"\r\nproduct_id = \"3\"\r\ndistri
          b"product_id = \"8\"\r\ndistributor_id = \"1\"\r\n")
 
 
-class RegistrationByTheInstaller(unittest.TestCase):
-    def setUp(self):
-        self.display = harness.Display()
-        self.addCleanup(self.display.close)
-        self.prefix = harness.Prefix("e2e_registration", version="win10", display=self.display)
-        self.addCleanup(self.prefix.close)
-        # The download is held at its first byte, so the worker neither
-        # finishes nor fails while the file is being examined.
-        held = {"size": 1 << 20, "hold_at": 0}
-        server = harness.start_test_server(routes={"/tarvex-data/release": held, "/tarvex-data/win7": held},
-                                           port=harness.download_port())
-        self.addCleanup(server.stop)
-        self.workdir = os.path.join(self.prefix.drive_c, "work")
-        os.makedirs(self.workdir)
-        self.folder = os.path.join(self.prefix.profile_dir, ".tarvex")
-        self.file = os.path.join(self.folder, "config.toml")
-
-    def test_one_run_adds_our_entry_after_the_other_products(self):
-        os.makedirs(self.folder)
-        with open(self.file, "wb") as config:
-            config.write(BEFORE)
-
-        process = self.prefix.start([harness.exe("tarvex-installer")], cwd=self.workdir)
-        self.addCleanup(lambda: process.poll() is None and process.kill())
-        self.assertTrue(self.prefix.find_window(WINDOW_CLASS, WINDOW_TITLE, wait_ms=30000)["found"],
-                        "the installer's window did not appear")
-        # Shown only after window creation, and with it the registration, is over.
-        self.assertTrue(harness.wait_until(
-            lambda: self.prefix.find_window(WINDOW_CLASS, WINDOW_TITLE)["visible"], 10))
-        with open(self.file, "rb") as config:
-            self.assertEqual(config.read(), AFTER)
-        self.assertEqual(os.listdir(self.folder), ["config.toml"])
-
-        window = self.prefix.find_window(WINDOW_CLASS, WINDOW_TITLE)
-        self.display.click(window["rect"][0] + CLOSE_GLYPH[0], window["rect"][1] + CLOSE_GLYPH[1])
-        self.assertEqual(harness.wait_for_exit(process, 20), 0)
+@pytest.fixture
+def folder(prefix, server):
+    # The download is held at its first byte, so the worker neither finishes
+    # nor fails while the file is being examined.
+    serve(server, {"size": 1 << 20, "hold_at": 0})
+    return os.path.join(prefix.profile_dir, ".tarvex")
 
 
-if __name__ == "__main__":
-    unittest.main(verbosity=2)
+def run_until_shown(prefix, workdir):
+    """The window is shown only once its creation, and with it the
+    registration, is over."""
+    process = prefix.start_installer(workdir)
+    assert prefix.wait_for_visible_installer(), "the installer's window was not shown"
+    process.kill()
+    process.wait()
+
+
+def write(path, content):
+    with open(path, "wb") as file:
+        file.write(content)
+
+
+def read(path):
+    with open(path, "rb") as file:
+        return file.read()
+
+
+def test_one_run_adds_our_entry_after_the_other_products(prefix, workdir, folder):
+    os.makedirs(folder)
+    write(os.path.join(folder, "config.toml"), BEFORE)
+    run_until_shown(prefix, workdir)
+    assert read(os.path.join(folder, "config.toml")) == AFTER
+    assert os.listdir(folder) == ["config.toml"]
+
+
+# Wine 8 makes neither junctions (FSCTL_SET_REPARSE_POINT fails) nor Windows
+# symbolic links (CreateSymbolicLinkW succeeds without making one); a Unix
+# symbolic link in the prefix is what it can show, as a plain folder or file
+# whose final path lies elsewhere.
+def test_nothing_is_written_through_a_symbolic_link(prefix, workdir, folder):
+    elsewhere = os.path.join(prefix.drive_c, "elsewhere")
+    os.makedirs(elsewhere)
+    os.symlink(elsewhere, folder)
+    run_until_shown(prefix, workdir)
+    assert os.listdir(elsewhere) == [], "written through a linked .tarvex"
+
+    os.remove(folder)
+    os.makedirs(folder)
+    target = os.path.join(elsewhere, "other.toml")
+    write(target, BEFORE)
+    os.symlink(target, os.path.join(folder, "config.toml"))
+    run_until_shown(prefix, workdir)
+    assert read(target) == BEFORE, "written through a linked config.toml"
+    assert os.path.islink(os.path.join(folder, "config.toml"))
+    assert sorted(os.listdir(folder)) == ["config.toml"]

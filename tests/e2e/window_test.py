@@ -93,8 +93,9 @@ class InstallerWindow(unittest.TestCase):
         self.assert_closes(process, "a release on the glyph after a press elsewhere")
 
 
-    def test_window_that_cannot_be_created_ends_with_an_error_box_and_code_1(self):
-        # A hook refuses the window, as a system out of resources would.
+    def test_window_that_fails_in_wm_create_shows_an_error_box_until_answered_and_ends_with_code_1(self):
+        # A hook makes WM_CREATE fail, as a worker thread that cannot start
+        # does: WM_DESTROY then posts the quit message before the box is up.
         hook = self.prefix.start([harness.exe("deny_window"),
                                   self.prefix.windows_path(os.path.join(harness.build_dir(), "deny_window_hook.dll")),
                                   "60000"])
@@ -107,6 +108,10 @@ class InstallerWindow(unittest.TestCase):
         self.assertEqual(box["owner_class"], "")
         self.assertTrue(box["icon"])
         self.assertFalse(self.prefix.installer_window()["found"])
+        # A waiting quit message would end the box unanswered, under Wine
+        # once a 2 s wait for the window manager has passed.
+        self.assertIsNone(harness.wait_for_exit(process, 4), "the box closed by itself")
+        self.assertTrue(self.prefix.dialog("错误")["found"], "the box closed by itself")
         self.prefix.dialog("错误", press="ok")
         self.assertEqual(harness.wait_for_exit(process, 20), 1)
         hook.kill()

@@ -322,6 +322,11 @@ class Prefix:
             args += ["--press", press]
         return self.probe(*args)
 
+    def tamper(self, unix_path):
+        """Which of writing, renaming and deleting the file another process
+        of the user may do: {"write": bool, "rename": bool, "delete": bool}."""
+        return self.probe("tamper", self.windows_path(unix_path))
+
     def browser_urls(self):
         if not os.path.exists(self.browser_log):
             return []

@@ -119,7 +119,7 @@ TEST_F(RegistrationFile, FileWhereTheFolderShouldBeIsOnlyHidden) {
     EXPECT_EQ(GetFileAttributesW(folder.c_str()) & ~FILE_ATTRIBUTE_ARCHIVE, static_cast<DWORD>(FILE_ATTRIBUTE_HIDDEN));
     EXPECT_EQ(ReadBytes(folder), "not a folder");
     std::vector<SoftwareEntry> entries;
-    EXPECT_TRUE(ReadRegistrationEntries(file, entries));
+    EXPECT_EQ(ReadRegistration(file, entries), RegistrationRead::Missing);
     EXPECT_TRUE(entries.empty());
     EXPECT_EQ(NamesIn(ProfileFolder()), profileNames);
 }
@@ -127,25 +127,25 @@ TEST_F(RegistrationFile, FileWhereTheFolderShouldBeIsOnlyHidden) {
 TEST_F(RegistrationFile, ReaderTellsAMissingFileFromAnUnreadableOne) {
     const std::vector<SoftwareEntry> stale = {{"stale", "1", "2"}};
     std::vector<SoftwareEntry> entries = stale;
-    EXPECT_TRUE(ReadRegistrationEntries(file, entries)) << "no folder";
+    EXPECT_EQ(ReadRegistration(file, entries), RegistrationRead::Missing) << "no folder";
     EXPECT_TRUE(entries.empty());
     ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
-    EXPECT_TRUE(ReadRegistrationEntries(file, entries)) << "no file";
+    EXPECT_EQ(ReadRegistration(file, entries), RegistrationRead::Missing) << "no file";
 
     WriteBytes(file, kOtherProduct);
     {
         const UniqueHandle holder = HoldOpen(file, 0);
         ASSERT_TRUE(holder);
         entries = stale;
-        EXPECT_FALSE(ReadRegistrationEntries(file, entries));
+        EXPECT_EQ(ReadRegistration(file, entries), RegistrationRead::Unreadable);
         EXPECT_TRUE(entries.empty());
     }
-    EXPECT_TRUE(ReadRegistrationEntries(file, entries));
+    EXPECT_EQ(ReadRegistration(file, entries), RegistrationRead::Read);
     EXPECT_EQ(entries, (std::vector<SoftwareEntry>{{"Other", "3", "7"}}));
 
     ASSERT_TRUE(DeleteFileW(file.c_str()));
     ASSERT_TRUE(CreateDirectoryW(file.c_str(), nullptr));
-    EXPECT_FALSE(ReadRegistrationEntries(file, entries)) << "a folder in the file's place";
+    EXPECT_EQ(ReadRegistration(file, entries), RegistrationRead::Unreadable) << "a folder in the file's place";
 }
 
 // Wine refuses to replace a file that is open at all, so here the failed

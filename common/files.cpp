@@ -1,0 +1,133 @@
+#include "common/files.h"
+
+#include <array>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+constexpr DWORD kLongPathUnits = 4 * MAX_PATH;
+constexpr DWORD kDigestReadBytes = 64 * 1024;
+using Sha256 = std::array<unsigned char, 32>;
+
+bool IsReparsePoint(HANDLE object) {
+    FILE_BASIC_INFO info{};
+    return !GetFileInformationByHandleEx(object, FileBasicInfo, &info, sizeof info) ||
+           (info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+// Full, with long names, as the file system would report it.
+std::wstring LongFullPath(const std::wstring& path) {
+    wchar_t full[kLongPathUnits];
+    const DWORD fullLength = GetFullPathNameW(path.c_str(), kLongPathUnits, full, nullptr);
+    if (fullLength == 0 || fullLength >= kLongPathUnits) return {};
+    wchar_t longer[kLongPathUnits];
+    const DWORD longLength = GetLongPathNameW(full, longer, kLongPathUnits);
+    return longLength == 0 || longLength >= kLongPathUnits ? std::wstring(full) : std::wstring(longer);
+}
+
+// Where the handle really leads, every link on the way resolved.
+std::wstring FinalPath(HANDLE object) {
+    wchar_t final[kLongPathUnits];
+    const DWORD length = GetFinalPathNameByHandleW(object, final, kLongPathUnits, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length == 0 || length >= kLongPathUnits) return {};
+    constexpr std::wstring_view kLocalPrefix = L"\\\\?\\";
+    std::wstring_view path(final, length);
+    if (path.substr(0, kLocalPrefix.size()) == kLocalPrefix) path.remove_prefix(kLocalPrefix.size());
+    return std::wstring(path);
+}
+
+bool SamePath(const std::wstring& a, const std::wstring& b) {
+    return !a.empty() && CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
+                                              static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+}
+
+bool Sha256Of(HANDLE file, Sha256& digest) {
+    BCRYPT_ALG_HANDLE rawAlgorithm = nullptr;
+    if (BCryptOpenAlgorithmProvider(&rawAlgorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0) != 0) return false;
+    UniqueAlgorithm algorithm(rawAlgorithm);
+    BCRYPT_HASH_HANDLE rawHash = nullptr;
+    if (BCryptCreateHash(algorithm.get(), &rawHash, nullptr, 0, nullptr, 0, 0) != 0) return false;
+    UniqueHash hash(rawHash);
+
+    LARGE_INTEGER start{};
+    if (!SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) return false;
+    std::vector<unsigned char> buffer(kDigestReadBytes);
+    for (;;) {
+        DWORD read = 0;
+        if (!ReadFile(file, buffer.data(), kDigestReadBytes, &read, nullptr)) return false;
+        if (read == 0) break;
+        if (BCryptHashData(hash.get(), buffer.data(), read, 0) != 0) return false;
+    }
+    return BCryptFinishHash(hash.get(), digest.data(), static_cast<ULONG>(digest.size()), 0) == 0;
+}
+
+}  // namespace
+
+UniqueHandle OpenUnredirected(const std::wstring& path, DWORD access, OpenOutcome& outcome) {
+    // No FILE_SHARE_DELETE: while held, it cannot be moved away and a link
+    // put in its place.
+    UniqueHandle object(NullIfInvalid(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES | access,
+                                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr)));
+    if (!object) {
+        const DWORD error = GetLastError();
+        outcome = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? OpenOutcome::Missing
+                                                                                 : OpenOutcome::Failed;
+        return nullptr;
+    }
+    // A link further up, or one that the file system does not mark as such,
+    // shows as a final path other than the one asked for.
+    if (IsReparsePoint(object.get()) || !SamePath(FinalPath(object.get()), LongFullPath(path))) {
+        outcome = OpenOutcome::Redirected;
+        return nullptr;
+    }
+    outcome = OpenOutcome::Opened;
+    return object;
+}
+
+UniqueHandle CreateFresh(const std::wstring& path, DWORD access, DWORD share, DWORD attributes) {
+    // A name that someone still holds stays taken, and CREATE_NEW fails then.
+    if (!DeleteFileW(path.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND) return nullptr;
+    return UniqueHandle(NullIfInvalid(CreateFileW(path.c_str(), access, share, nullptr, CREATE_NEW, attributes, nullptr)));
+}
+
+bool MarkForDeletion(HANDLE file, bool deleteOnClose) {
+    FILE_DISPOSITION_INFO disposition{deleteOnClose};
+    return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition) != FALSE;
+}
+
+bool RenameOpenFile(HANDLE file, const std::wstring& path) {
+    const std::size_t nameBytes = path.size() * sizeof(wchar_t);
+    std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + nameBytes);
+    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    rename->ReplaceIfExists = TRUE;
+    rename->FileNameLength = static_cast<DWORD>(nameBytes);
+    std::memcpy(rename->FileName, path.data(), nameBytes);
+    return SetFileInformationByHandle(file, FileRenameInfo, rename, static_cast<DWORD>(buffer.size())) != FALSE;
+}
+
+bool WriteAll(HANDLE file, const void* bytes, std::size_t size) {
+    const auto* next = static_cast<const unsigned char*>(bytes);
+    while (size > 0) {
+        const DWORD wanted = size > MAXDWORD ? MAXDWORD : static_cast<DWORD>(size);
+        DWORD written = 0;
+        if (!WriteFile(file, next, wanted, &written, nullptr) || written == 0) return false;
+        next += written;
+        size -= written;
+    }
+    return true;
+}
+
+UniqueHandle HoldUnchanged(UniqueHandle writer, const std::wstring& path) {
+    Sha256 written{};
+    if (!Sha256Of(writer.get(), written)) return nullptr;
+    writer.reset();
+    // Without FILE_SHARE_WRITE or FILE_SHARE_DELETE this open also fails
+    // while anyone else still has the file open to change it.
+    UniqueHandle held(NullIfInvalid(CreateFileW(path.c_str(), GENERIC_READ | DELETE, FILE_SHARE_READ, nullptr,
+                                                OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr)));
+    Sha256 now{};
+    if (!held || IsReparsePoint(held.get()) || !Sha256Of(held.get(), now) || now != written) return nullptr;
+    return held;
+}

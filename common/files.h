@@ -1,0 +1,42 @@
+// Files in folders that the user owns, handled the way an elevated process
+// must: by handle, never through a junction or symbolic link, never a file
+// that someone else may still write, and removed through the handle that
+// made them rather than by name.
+#pragma once
+
+#include <windows.h>
+
+#include <cstddef>
+#include <string>
+
+#include "common/handles.h"
+
+enum class OpenOutcome { Opened, Missing, Redirected, Failed };
+
+// Opens what stands at `path` (a folder or a file) without following a
+// link, held so that nobody can rename or delete it meanwhile. Redirected
+// when it is a junction or symbolic link, or lies below one.
+UniqueHandle OpenUnredirected(const std::wstring& path, DWORD access, OpenOutcome& outcome);
+
+// A new, empty file at `path` in place of whatever file or link was there:
+// never one opened or truncated in place. Null when the name cannot be
+// freed or the file cannot be created.
+UniqueHandle CreateFresh(const std::wstring& path, DWORD access, DWORD share, DWORD attributes = FILE_ATTRIBUTE_NORMAL);
+
+// Sets or clears the mark that deletes the open file when its last handle
+// closes, however the process ends. The handle needs DELETE access.
+bool MarkForDeletion(HANDLE file, bool deleteOnClose);
+
+// Renames the open file to the full path `path`, replacing a file there (a
+// link there is replaced, not followed). The handle needs DELETE access.
+bool RenameOpenFile(HANDLE file, const std::wstring& path);
+
+bool WriteAll(HANDLE file, const void* bytes, std::size_t size);
+
+// Trades the writer's handle of the file at `path` for one that lets others
+// read and run it but not write, rename or delete it, and checks that the
+// file is still the one written. A program cannot be started while a handle
+// with write access is open, so the two handles cannot overlap: the check
+// covers the moment between them. Null when the file cannot be held so.
+// The writer needs GENERIC_READ; the held handle has GENERIC_READ | DELETE.
+UniqueHandle HoldUnchanged(UniqueHandle writer, const std::wstring& path);
