@@ -12,8 +12,10 @@
 #include <system_error>
 #include <thread>
 
+#include "build_config.h"
 #include "common/dll_search.h"
 #include "common/handles.h"
+#include "common/log.h"
 #include "install/install_worker.h"
 #include "registration/registration.h"
 #include "ui/layout.h"
@@ -64,7 +66,8 @@ bool StartInstallWorker(HWND window) {
     try {
         std::thread(InstallWorker, window).detach();
         return true;
-    } catch (const std::system_error&) {
+    } catch (const std::system_error& failure) {
+        Log("the install worker could not be started: %s", failure.what());
         return false;
     }
 }
@@ -123,6 +126,28 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
     }
 }
 
+bool IsElevated() {
+    HANDLE rawToken = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &rawToken)) return false;
+    const UniqueHandle token(rawToken);
+    TOKEN_ELEVATION elevation{};
+    DWORD size = 0;
+    return GetTokenInformation(token.get(), TokenElevation, &elevation, sizeof elevation, &size) &&
+           elevation.TokenIsElevated != 0;
+}
+
+// What customer service needs to know of the machine, and nothing of the user.
+void LogEnvironment() {
+    OSVERSIONINFOEXW version{};
+    version.dwOSVersionInfoSize = sizeof version;
+    // As the program sees it: with no supported-OS list in the manifest,
+    // Windows 8.1 and later say 6.2.
+    GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&version));
+    Log("tarvex installer %s on Windows %lu.%lu build %lu service pack %u, %s", kInstallerVersion,
+        version.dwMajorVersion, version.dwMinorVersion, version.dwBuildNumber, version.wServicePackMajor,
+        IsElevated() ? "elevated" : "not elevated");
+}
+
 void CentreOnScreen(HWND window) {
     RECT frame{};
     GetWindowRect(window, &frame);
@@ -137,6 +162,8 @@ void CentreOnScreen(HWND window) {
 
 int WINAPI wWinMain(HINSTANCE processInstance, HINSTANCE, PWSTR, int showCommand) {
     RestrictDllSearchToSystemFolder();
+    OpenRunLog();
+    LogEnvironment();
     instance = processInstance;
 
     INITCOMMONCONTROLSEX controls{sizeof controls, ICC_PROGRESS_CLASS};
@@ -155,6 +182,7 @@ int WINAPI wWinMain(HINSTANCE processInstance, HINSTANCE, PWSTR, int showCommand
     mainWindow = CreateWindowExW(0, kClassName, kWindowTitle, WS_POPUP, CW_USEDEFAULT, CW_USEDEFAULT,
                                  kWindowWidth, kWindowHeight, nullptr, nullptr, instance, nullptr);
     if (!mainWindow) {
+        Log("the window could not be created (error %lu)", GetLastError());
         // Without a window there is nothing to show and no way to close a
         // message loop; say so and leave instead of waiting forever.
         if (backgroundBitmap) DeleteObject(backgroundBitmap);

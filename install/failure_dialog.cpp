@@ -10,6 +10,8 @@
 
 #include "build_config.h"
 #include "common/handles.h"
+#include "common/log.h"
+#include "common/text.h"
 #include "install/failure_message.h"
 
 namespace {
@@ -86,8 +88,14 @@ bool OpenAsSignedInUser(const wchar_t* page) {
 }
 
 void OpenInBrowser(const wchar_t* page) {
-    if (OpenAsSignedInUser(page)) return;
-    ShellExecuteW(nullptr, kOpenVerb, page, nullptr, nullptr, SW_SHOWNORMAL);
+    const std::string url = WideToUtf8(page);
+    if (OpenAsSignedInUser(page)) {
+        Log("opened %s through the desktop shell, as the signed-in user", url.c_str());
+        return;
+    }
+    const auto result = reinterpret_cast<INT_PTR>(ShellExecuteW(nullptr, kOpenVerb, page, nullptr, nullptr, SW_SHOWNORMAL));
+    Log("opened %s with ShellExecuteW, the desktop shell being unavailable (result %lld, above 32 is success)",
+        url.c_str(), static_cast<long long>(result));
 }
 
 }  // namespace
@@ -95,7 +103,9 @@ void OpenInBrowser(const wchar_t* page) {
 void ShowFailureDialog(HWND owner, const wchar_t* text, const wchar_t* page) {
     if (page) OpenInBrowser(page);
     const std::wstring message = FailureMessage(text, page != nullptr);
-    if (MessageBoxW(owner, message.c_str(), kFailureCaption, MB_OKCANCEL | MB_ICONERROR) == IDOK) {
+    const int answer = MessageBoxW(owner, message.c_str(), kFailureCaption, MB_OKCANCEL | MB_ICONERROR);
+    Log("failure dialog answered with %s", answer == IDOK ? "OK" : "Cancel");
+    if (answer == IDOK) {
         const std::wstring supportPage = std::wstring(L"https://") + kSupportHost;
         OpenInBrowser(supportPage.c_str());
     }

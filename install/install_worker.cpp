@@ -6,6 +6,8 @@
 #include "build_config.h"
 #include "common/files.h"
 #include "common/handles.h"
+#include "common/log.h"
+#include "common/text.h"
 #include "common/widen.h"
 #include "install/channel.h"
 #include "install/failure_dialog.h"
@@ -20,12 +22,14 @@ constexpr char kSaveName[] = "tarvex-setup.exe";
 struct ProbeLocation {
     HKEY root;
     const wchar_t* key;
+    const char* name;  // for the log
 };
 // The per-machine key names the 32-bit view explicitly; the per-user key
 // has no such view.
 const ProbeLocation kProbeLocations[] = {
-    {HKEY_LOCAL_MACHINE, L"SOFTWARE\\WOW6432Node\\Microsoft\\EdgeUpdate\\Clients\\{F3017226-FE2A-4295-8BDF-00C3A9A7E4C5}"},
-    {HKEY_CURRENT_USER, L"Software\\Microsoft\\EdgeUpdate\\Clients\\{F3017226-FE2A-4295-8BDF-00C3A9A7E4C5}"},
+    {HKEY_LOCAL_MACHINE, L"SOFTWARE\\WOW6432Node\\Microsoft\\EdgeUpdate\\Clients\\{F3017226-FE2A-4295-8BDF-00C3A9A7E4C5}",
+     "per machine"},
+    {HKEY_CURRENT_USER, L"Software\\Microsoft\\EdgeUpdate\\Clients\\{F3017226-FE2A-4295-8BDF-00C3A9A7E4C5}", "per user"},
 };
 constexpr wchar_t kVersionValue[] = L"pv";
 constexpr DWORD kVersionUnits = 256;
@@ -33,7 +37,11 @@ constexpr DWORD kVersionUnits = 256;
 bool IsWebView2Registered() {
     for (const ProbeLocation& location : kProbeLocations) {
         HKEY rawKey = nullptr;
-        if (RegOpenKeyExW(location.root, location.key, 0, KEY_READ, &rawKey) != ERROR_SUCCESS) continue;
+        const LSTATUS opened = RegOpenKeyExW(location.root, location.key, 0, KEY_READ, &rawKey);
+        if (opened != ERROR_SUCCESS) {
+            Log("WebView2 %s: no key (error %ld)", location.name, static_cast<long>(opened));
+            continue;
+        }
         UniqueRegKey key(rawKey);
         wchar_t version[kVersionUnits] = {};
         DWORD size = sizeof version;
@@ -41,8 +49,15 @@ bool IsWebView2Registered() {
         const LSTATUS read =
             RegQueryValueExW(key.get(), kVersionValue, nullptr, &type, reinterpret_cast<BYTE*>(version), &size);
         key.reset();
-        if (read != ERROR_SUCCESS) continue;
-        if (IsUsableRuntimeVersion(std::wstring_view(version, wcsnlen(version, kVersionUnits)))) return true;
+        if (read != ERROR_SUCCESS) {
+            Log("WebView2 %s: no pv (error %ld)", location.name, static_cast<long>(read));
+            continue;
+        }
+        const std::wstring_view text(version, wcsnlen(version, kVersionUnits));
+        const bool usable = IsUsableRuntimeVersion(text);
+        Log("WebView2 %s: pv \"%s\"%s", location.name, WideToUtf8(std::wstring(text)).c_str(),
+            usable ? "" : ", not a runtime");
+        if (usable) return true;
     }
     return false;
 }
@@ -50,8 +65,14 @@ bool IsWebView2Registered() {
 Channel ChooseChannel() {
     const bool atLeast61 = IsOsVersionAtLeast(6, 1, 0);
     const bool atLeast62 = atLeast61 && IsOsVersionAtLeast(6, 2, 0);
-    if (IsLegacyOnlyWindows(atLeast61, atLeast62)) return Channel::Legacy;
-    return ChannelFor(IsWebView2Registered());
+    if (IsLegacyOnlyWindows(atLeast61, atLeast62)) {
+        Log("channel: legacy, for Windows 7");
+        return Channel::Legacy;
+    }
+    const bool registered = IsWebView2Registered();
+    Log("channel: %s, %s", registered ? "release" : "legacy",
+        registered ? "a WebView2 runtime is registered" : "no WebView2 runtime is registered");
+    return ChannelFor(registered);
 }
 
 // Starts the setup program without arguments, with the installer's own
@@ -61,11 +82,16 @@ bool RunAndAwait(const std::wstring& launchPath) {
     startup.cb = sizeof startup;
     PROCESS_INFORMATION started{};
     if (!CreateProcessW(launchPath.c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &started))
+                        &started)) {
+        Log("setup program did not start (error %lu)", GetLastError());
         return false;
+    }
     UniqueHandle thread(started.hThread);
     UniqueHandle process(started.hProcess);
+    Log("setup program started");
     WaitForSingleObject(process.get(), INFINITE);
+    DWORD exitCode = 0;
+    if (GetExitCodeProcess(process.get(), &exitCode)) Log("setup program ended with exit code %lu", exitCode);
     return true;
 }
 
@@ -73,8 +99,10 @@ bool RunAndAwait(const std::wstring& launchPath) {
 // system refuse that.
 void DeleteSetupProgram(UniqueHandle held, const std::wstring& launchPath) {
     if (MarkForDeletion(held.get(), true)) return;
+    const DWORD markError = GetLastError();
     held.reset();
-    DeleteFileW(launchPath.c_str());
+    if (DeleteFileW(launchPath.c_str())) return;
+    Log("setup program could not be deleted (errors %lu, %lu)", markError, GetLastError());
 }
 
 }  // namespace
@@ -108,6 +136,7 @@ void InstallWorker(HWND window) {
 
     const std::wstring launchPath = WidenBytes(kSaveName);
     ShowWindow(window, SW_HIDE);
+    if (!setupProgram) Log("setup program could not be held unchanged");
     if (setupProgram && RunAndAwait(launchPath))
         DeleteSetupProgram(std::move(setupProgram), launchPath);
     else

@@ -13,6 +13,7 @@
 
 #include "common/files.h"
 #include "common/handles.h"
+#include "common/log.h"
 
 namespace {
 
@@ -124,4 +125,7 @@ const char* UpdateRegistration() {
     return WriteRegistrationFile(path, entries) ? nullptr : "config.toml cannot be replaced";
 }
 
-void RegisterProduct() { UpdateRegistration(); }
+void RegisterProduct() {
+    if (const char* skipped = UpdateRegistration()) Log("registration skipped: %s", skipped);
+    else Log("registration written");
+}

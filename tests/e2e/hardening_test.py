@@ -46,6 +46,10 @@ def test_planted_dlls_stay_unloaded_and_nobody_can_change_the_setup_program(pref
         assert json.load(record)["module_bytes"] == os.path.getsize(standin), "the older file ran"
     assert not os.path.exists(setup)
     assert glob.glob(os.path.join(workdir, "*.loaded")) == []
+    log = prefix.run_log()
+    assert "channel: legacy, no WebView2 runtime is registered" in log
+    assert "received %d bytes" % os.path.getsize(standin) in log
+    assert "setup program ended with exit code 7" in log
 
 
 def test_abandoned_download_leaves_no_setup_program(prefix, display, server, workdir):

@@ -131,6 +131,9 @@ class ChannelMatrix(unittest.TestCase):
 class SuccessfulInstallation(InstallerRun):
     def test_setup_program_runs_hidden_behind_is_awaited_and_deleted(self):
         self.serve({"file": harness.exe("setup_standin")})
+        # A log that cannot be written changes nothing else.
+        self.prefix.start([harness.exe("winprobe"), "hold", self.prefix.windows_path(self.prefix.run_log_path), "60000"])
+        self.assertTrue(harness.wait_until(lambda: os.path.exists(self.prefix.run_log_path), 20))
         # The download is quick: the window may be hidden again before anyone looks.
         process = self.prefix.start_installer(self.workdir, env={"TARVEX_STANDIN_WAIT_MS": "3000",
                                                                   "TARVEX_STANDIN_EXIT": "5"})
@@ -152,10 +155,11 @@ class SuccessfulInstallation(InstallerRun):
         self.assertFalse(os.path.exists(self.saved_setup()), "tarvex-setup.exe was left behind")
         self.assertEqual(self.server.requests()[-1]["path"], LEGACY)
         self.assertEqual(self.browser_urls(), [])
+        self.assertEqual(self.prefix.run_log(), [], "written into a log that another process holds")
 
 
 class FailedDownload(InstallerRun):
-    def check_failure_dialog(self, press, expected_urls):
+    def check_failure_dialog(self, press, expected_urls, reason):
         process, window = self.start()
         dialog = self.prefix.dialog(DIALOG_CAPTION, wait_ms=60000)
         self.assertTrue(dialog["found"], "no failure dialog")
@@ -168,6 +172,7 @@ class FailedDownload(InstallerRun):
         self.assertFalse(dialog["owner_enabled"], "the window must be disabled while the box is up")
         self.assertTrue(harness.wait_until(self.browser_urls, 10), "the download page was not opened")
         self.assertEqual(self.browser_urls(), [self.download_page])
+        self.assertIn("download failed: " + reason, self.prefix.run_log())
 
         self.prefix.dialog(DIALOG_CAPTION, press=press)
         self.assertTrue(harness.wait_until(lambda: not self.prefix.dialog(DIALOG_CAPTION)["found"], 10))
@@ -183,19 +188,20 @@ class FailedDownload(InstallerRun):
 
     def test_not_found_then_ok_opens_customer_service(self):
         self.serve({"status": 404})
-        self.check_failure_dialog("ok", [self.download_page, self.support_page])
+        self.check_failure_dialog("ok", [self.download_page, self.support_page], "HTTP status not OK: 404")
 
     def test_server_down_then_cancel_opens_nothing_more(self):
         self.server.stop()
-        self.check_failure_dialog("cancel", [self.download_page])
+        # ERROR_WINHTTP_CANNOT_CONNECT
+        self.check_failure_dialog("cancel", [self.download_page], "WinHttpSendRequest failed (error 12029)")
 
     def test_truncated_body_then_escape_opens_nothing_more(self):
         self.serve({"size": 200000, "content_length": 400000})
-        self.check_failure_dialog("esc", [self.download_page])
+        self.check_failure_dialog("esc", [self.download_page], "response body length differs from Content-Length")
 
     def test_not_found_then_closing_the_box_opens_nothing_more(self):
         self.serve({"status": 404})
-        self.check_failure_dialog("close", [self.download_page])
+        self.check_failure_dialog("close", [self.download_page], "HTTP status not OK: 404")
 
 
 class FailedStart(InstallerRun):

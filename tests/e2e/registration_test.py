@@ -64,6 +64,7 @@ def test_nothing_is_written_through_a_symbolic_link(prefix, workdir, folder):
     os.symlink(elsewhere, folder)
     run_until_shown(prefix, workdir)
     assert os.listdir(elsewhere) == [], "written through a linked .tarvex"
+    assert "registration skipped: .tarvex is a junction or symbolic link" in prefix.run_log()
 
     os.remove(folder)
     os.makedirs(folder)
@@ -72,5 +73,6 @@ def test_nothing_is_written_through_a_symbolic_link(prefix, workdir, folder):
     os.symlink(target, os.path.join(folder, "config.toml"))
     run_until_shown(prefix, workdir)
     assert read(target) == BEFORE, "written through a linked config.toml"
+    assert "registration skipped: config.toml is a junction or symbolic link" in prefix.run_log()
     assert os.path.islink(os.path.join(folder, "config.toml"))
     assert sorted(os.listdir(folder)) == ["config.toml"]

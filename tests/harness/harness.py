@@ -11,6 +11,7 @@ import contextlib
 import ctypes
 import json
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -326,6 +327,21 @@ class Prefix:
         """Which of writing, renaming and deleting the file another process
         of the user may do: {"write": bool, "rename": bool, "delete": bool}."""
         return self.probe("tamper", self.windows_path(unix_path))
+
+    @property
+    def run_log_path(self):
+        return os.path.join(self.profile_dir, "Temp", "tarvex-installer.log")
+
+    def run_log(self):
+        """The lines of the installer's log, without their time stamps; each
+        line must carry one."""
+        if not os.path.exists(self.run_log_path):
+            return []
+        with open(self.run_log_path, encoding="utf-8") as log:
+            lines = log.read().splitlines()
+        stamp = re.compile(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} ")
+        assert all(stamp.match(line) for line in lines), lines
+        return [line[24:] for line in lines]
 
     def browser_urls(self):
         if not os.path.exists(self.browser_log):

@@ -2,6 +2,7 @@
 bodies, statuses, broken transfers, redirects, certificates and files."""
 import json
 import os
+import re
 import shutil
 import unittest
 
@@ -51,10 +52,21 @@ class DownloadFileUnderWine(unittest.TestCase):
         return self.server.requests()[self.first_request:]
 
     def assert_failed(self, outcome, error, name="setup.exe"):
-        self.assertFalse(outcome["ok"])
-        self.assertEqual(outcome["error"], error)
+        """Also returns the Windows error code that the log gives the failure."""
         self.assertEqual(outcome["reports"], 0 if error != INCOMPLETE else outcome["reports"])
         self.assertIsNone(self.saved(name), "a failed download left a file behind")
+        return self.assert_logged(outcome, error)
+
+    def assert_logged(self, outcome, error):
+        """The failure and its exact text, in the result and in the log; the
+        Windows error code that the log gives it."""
+        self.assertFalse(outcome["ok"])
+        self.assertEqual(outcome["error"], error)
+        reason = [line for line in self.prefix.run_log() if line.startswith("download failed: ")]
+        self.assertEqual(len(reason), 1, self.prefix.run_log())
+        match = re.fullmatch(r"download failed: (.*?)(?: \(error (\d+)\))?", reason[0])
+        self.assertEqual(match.group(1), error)
+        return int(match.group(2) or 0)
 
     # --- whole bodies -------------------------------------------------------
 
@@ -111,8 +123,7 @@ class DownloadFileUnderWine(unittest.TestCase):
         for status in (404, 500, 204, 206):
             with self.subTest(status=status):
                 outcome = self.fetch(self.server.url("/gen?status=%d&size=100" % status))
-                self.assertFalse(outcome["ok"])
-                self.assertEqual(outcome["error"], "HTTP status not OK: %d" % status)
+                self.assert_logged(outcome, "HTTP status not OK: %d" % status)
                 self.assertEqual(outcome["reports"], 0)
                 self.assertEqual(self.saved(), b"keep me")
 
@@ -142,7 +153,7 @@ class DownloadFileUnderWine(unittest.TestCase):
         down = harness.start_test_server()
         url = down.url("/gen?size=10")
         down.stop()
-        self.assert_failed(self.fetch(url), "WinHttpSendRequest failed")
+        self.assertNotEqual(self.assert_failed(self.fetch(url), "WinHttpSendRequest failed"), 0)
 
     # --- certificates -------------------------------------------------------
 
@@ -150,7 +161,7 @@ class DownloadFileUnderWine(unittest.TestCase):
         self.assert_failed(self.fetch(self.wrong_name.url("/gen?size=10")), "WinHttpSendRequest failed")
 
     def test_certificate_from_an_untrusted_authority_is_refused(self):
-        self.assert_failed(self.fetch(self.untrusted.url("/gen?size=10")), "WinHttpSendRequest failed")
+        self.assertNotEqual(self.assert_failed(self.fetch(self.untrusted.url("/gen?size=10")), "WinHttpSendRequest failed"), 0)
         self.assertEqual(self.untrusted.requests(), [], "no request may cross an untrusted connection")
 
     # --- URLs and files -----------------------------------------------------
@@ -162,8 +173,7 @@ class DownloadFileUnderWine(unittest.TestCase):
 
     def test_save_path_in_a_missing_folder_cannot_be_created(self):
         outcome = self.fetch(self.server.url("/gen?size=10"), "missing\\setup.exe")
-        self.assertFalse(outcome["ok"])
-        self.assertEqual(outcome["error"], "failed to create save file")
+        self.assertNotEqual(self.assert_logged(outcome, "failed to create save file"), 0)
 
     # --- redirects ----------------------------------------------------------
     # Wine's WinHTTP follows every redirect it can and fails the response
