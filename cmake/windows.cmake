@@ -36,6 +36,9 @@ add_custom_target(tarvex_artwork DEPENDS ${TARVEX_ARTWORK})
 
 add_library(tarvex_portable STATIC ${TARVEX_PORTABLE_SOURCES})
 target_include_directories(tarvex_portable PUBLIC ${PROJECT_SOURCE_DIR})
+# Each Windows header is parsed once per library rather than once per file:
+# half the time of a clean build, which every release and its test make.
+set_target_properties(tarvex_portable PROPERTIES UNITY_BUILD ON)
 
 # The exe imports only DLLs that Windows 7 to 11 load from KnownDLLs. The
 # others would be looked for beside the exe, in the user's Downloads folder,
@@ -63,6 +66,7 @@ add_library(tarvex_core STATIC ${TARVEX_WINDOWS_SOURCES})
 target_include_directories(tarvex_core PUBLIC ${PROJECT_SOURCE_DIR} PRIVATE ${TARVEX_GENERATED_DIR})
 target_compile_definitions(tarvex_core PUBLIC UNICODE _UNICODE NOMINMAX _WIN32_WINNT=0x0600)
 add_dependencies(tarvex_core tarvex_delay_libraries)
+set_target_properties(tarvex_core PROPERTIES UNITY_BUILD ON)
 target_link_libraries(tarvex_core PUBLIC tarvex_portable ${TARVEX_DELAY_LIBRARIES}
     shell32 ole32 oleaut32 uuid advapi32 user32 gdi32 kernel32)
 

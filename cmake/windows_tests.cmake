@@ -20,7 +20,7 @@ add_executable(setup_standin WIN32 tests/fixtures/setup_standin.cpp)
 target_link_options(setup_standin PRIVATE -municode)
 target_link_libraries(setup_standin PRIVATE shell32 user32 gdi32)
 target_link_libraries(fetch PRIVATE tarvex_core)
-target_link_libraries(winprobe PRIVATE user32)
+target_link_libraries(winprobe PRIVATE user32 wintrust)
 
 # The portable unit tests once more, on Windows' C runtime.
 add_executable(unit_tests ${TARVEX_UNIT_TESTS})
@@ -70,9 +70,8 @@ set_source_files_properties(tests/win/test_resources.rc PROPERTIES OBJECT_DEPEND
 add_dependencies(win_tests tarvex_artwork tarvex-installer)
 tarvex_wine_test(win_tests tests/harness/run_in_wine.py $<TARGET_FILE:win_tests>)
 
-add_test(NAME shipped_executable COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tests/e2e/build_test.py)
-set_tests_properties(shipped_executable PROPERTIES TIMEOUT 900
-    ENVIRONMENT "${TARVEX_HARNESS_ENV};PYTHONPATH=${PROJECT_SOURCE_DIR}/tests/harness")
+tarvex_pytest(shipped_executable tests/e2e/release_test.py)
+set_tests_properties(shipped_executable PROPERTIES TIMEOUT 900 RESOURCE_LOCK download_port)
 
 include(cmake/registration_tests.cmake)
 
