@@ -110,19 +110,19 @@ void OnLeftButtonUp(HWND window, LPARAM position) {
 
 LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
-    case WM_CREATE:
-        return OnCreate(window);
-    case WM_DESTROY:
-        OnDestroy();
-        return 0;
-    case WM_PAINT:
-        PaintProgressView(window, backgroundBitmap, trackImage.get(), fillImage.get());
-        return 0;
-    case WM_LBUTTONUP:
-        OnLeftButtonUp(window, lParam);
-        return 0;
-    default:
-        return DefWindowProcW(window, message, wParam, lParam);
+        case WM_CREATE:
+            return OnCreate(window);
+        case WM_DESTROY:
+            OnDestroy();
+            return 0;
+        case WM_PAINT:
+            PaintProgressView(window, backgroundBitmap, trackImage.get(), fillImage.get());
+            return 0;
+        case WM_LBUTTONUP:
+            OnLeftButtonUp(window, lParam);
+            return 0;
+        default:
+            return DefWindowProcW(window, message, wParam, lParam);
     }
 }
 
@@ -179,8 +179,8 @@ int WINAPI wWinMain(HINSTANCE processInstance, HINSTANCE, PWSTR, int showCommand
     windowClass.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(kIconId));
     RegisterClassW(&windowClass);
 
-    mainWindow = CreateWindowExW(0, kClassName, kWindowTitle, WS_POPUP, CW_USEDEFAULT, CW_USEDEFAULT,
-                                 kWindowWidth, kWindowHeight, nullptr, nullptr, instance, nullptr);
+    mainWindow = CreateWindowExW(0, kClassName, kWindowTitle, WS_POPUP, CW_USEDEFAULT, CW_USEDEFAULT, kWindowWidth,
+                                 kWindowHeight, nullptr, nullptr, instance, nullptr);
     if (!mainWindow) {
         Log("the window could not be created (error %lu)", GetLastError());
         // Without a window there is nothing to show and no way to close a

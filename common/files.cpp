@@ -29,7 +29,8 @@ std::wstring LongFullPath(const std::wstring& path) {
 // Where the handle really leads, every link on the way resolved.
 std::wstring FinalPath(HANDLE object) {
     wchar_t final[kLongPathUnits];
-    const DWORD length = GetFinalPathNameByHandleW(object, final, kLongPathUnits, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    const DWORD length =
+        GetFinalPathNameByHandleW(object, final, kLongPathUnits, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
     if (length == 0 || length >= kLongPathUnits) return {};
     constexpr std::wstring_view kLocalPrefix = L"\\\\?\\";
     std::wstring_view path(final, length);
@@ -72,8 +73,8 @@ UniqueHandle OpenUnredirected(const std::wstring& path, DWORD access, OpenOutcom
                                                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr)));
     if (!object) {
         const DWORD error = GetLastError();
-        outcome = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? OpenOutcome::Missing
-                                                                                 : OpenOutcome::Failed;
+        outcome =
+            error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? OpenOutcome::Missing : OpenOutcome::Failed;
         return nullptr;
     }
     // A link further up, or one that the file system does not mark as such,
@@ -89,7 +90,8 @@ UniqueHandle OpenUnredirected(const std::wstring& path, DWORD access, OpenOutcom
 UniqueHandle CreateFresh(const std::wstring& path, DWORD access, DWORD share, DWORD attributes) {
     // A name that someone still holds stays taken, and CREATE_NEW fails then.
     if (!DeleteFileW(path.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND) return nullptr;
-    return UniqueHandle(NullIfInvalid(CreateFileW(path.c_str(), access, share, nullptr, CREATE_NEW, attributes, nullptr)));
+    return UniqueHandle(
+        NullIfInvalid(CreateFileW(path.c_str(), access, share, nullptr, CREATE_NEW, attributes, nullptr)));
 }
 
 bool MarkForDeletion(HANDLE file, bool deleteOnClose) {

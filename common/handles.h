@@ -17,7 +17,9 @@ template <typename Handle, auto Release>
 using UniqueOf = std::unique_ptr<std::remove_pointer_t<Handle>, std::integral_constant<decltype(Release), Release>>;
 
 inline void ReleaseInterface(IUnknown* object) { object->Release(); }
-inline HANDLE NullIfInvalid(HANDLE file) { return file == INVALID_HANDLE_VALUE ? nullptr : file; }  // CreateFileW's failure
+inline HANDLE NullIfInvalid(HANDLE file) {
+    return file == INVALID_HANDLE_VALUE ? nullptr : file;
+}  // CreateFileW's failure
 inline void CloseAlgorithm(BCRYPT_ALG_HANDLE algorithm) { BCryptCloseAlgorithmProvider(algorithm, 0); }
 
 using UniqueHandle = UniqueOf<HANDLE, &CloseHandle>;

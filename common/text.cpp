@@ -24,10 +24,12 @@ std::wstring Utf8ToWide(const std::string& utf8) {
 
 std::string WideToUtf8(const std::wstring& wide) {
     if (wide.empty()) return {};
-    const int bytes = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
+    const int bytes =
+        WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
     if (bytes < 1) return {};
     std::string utf8(static_cast<size_t>(bytes), '\0');
-    if (WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), utf8.data(), bytes, nullptr, nullptr) != bytes)
+    if (WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), utf8.data(), bytes, nullptr,
+                            nullptr) != bytes)
         return {};
     return utf8;
 }

@@ -38,8 +38,9 @@ bool ShellExecuteThroughDesktop(const wchar_t* page) {
     VARIANT noLocation{};
     long desktopWindow = 0;
     IDispatch* rawDesktop = nullptr;
-    if (windows->FindWindowSW(&noLocation, &noLocation, SWC_DESKTOP, &desktopWindow, SWFO_NEEDDISPATCH,
-                              &rawDesktop) != S_OK || !rawDesktop)
+    if (windows->FindWindowSW(&noLocation, &noLocation, SWC_DESKTOP, &desktopWindow, SWFO_NEEDDISPATCH, &rawDesktop) !=
+            S_OK ||
+        !rawDesktop)
         return false;
     const UniqueCom<IDispatch> desktop(rawDesktop);
 
@@ -93,7 +94,8 @@ void OpenInBrowser(const wchar_t* page) {
         Log("opened %s through the desktop shell, as the signed-in user", url.c_str());
         return;
     }
-    const auto result = reinterpret_cast<INT_PTR>(ShellExecuteW(nullptr, kOpenVerb, page, nullptr, nullptr, SW_SHOWNORMAL));
+    const auto result =
+        reinterpret_cast<INT_PTR>(ShellExecuteW(nullptr, kOpenVerb, page, nullptr, nullptr, SW_SHOWNORMAL));
     Log("opened %s with ShellExecuteW, the desktop shell being unavailable (result %lld, above 32 is success)",
         url.c_str(), static_cast<long long>(result));
 }

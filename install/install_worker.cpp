@@ -27,9 +27,10 @@ struct ProbeLocation {
 // The per-machine key names the 32-bit view explicitly; the per-user key
 // has no such view.
 const ProbeLocation kProbeLocations[] = {
-    {HKEY_LOCAL_MACHINE, L"SOFTWARE\\WOW6432Node\\Microsoft\\EdgeUpdate\\Clients\\{F3017226-FE2A-4295-8BDF-00C3A9A7E4C5}",
-     "per machine"},
-    {HKEY_CURRENT_USER, L"Software\\Microsoft\\EdgeUpdate\\Clients\\{F3017226-FE2A-4295-8BDF-00C3A9A7E4C5}", "per user"},
+    {HKEY_LOCAL_MACHINE,
+     L"SOFTWARE\\WOW6432Node\\Microsoft\\EdgeUpdate\\Clients\\{F3017226-FE2A-4295-8BDF-00C3A9A7E4C5}", "per machine"},
+    {HKEY_CURRENT_USER, L"Software\\Microsoft\\EdgeUpdate\\Clients\\{F3017226-FE2A-4295-8BDF-00C3A9A7E4C5}",
+     "per user"},
 };
 constexpr wchar_t kVersionValue[] = L"pv";
 constexpr DWORD kVersionUnits = 256;

@@ -25,8 +25,10 @@ constexpr DWORD kContentLengthUnits = 32;
 // `code`: GetLastError right after the call that failed, or 0 where no
 // Windows call failed.
 bool Fail(std::string& error, std::string text, DWORD code = 0) {
-    if (code != 0) Log("download failed: %s (error %lu)", text.c_str(), code);
-    else Log("download failed: %s", text.c_str());
+    if (code != 0)
+        Log("download failed: %s (error %lu)", text.c_str(), code);
+    else
+        Log("download failed: %s", text.c_str());
     error = std::move(text);
     return false;
 }
@@ -66,8 +68,8 @@ bool QueryContentLength(HINTERNET request, std::uint64_t& length) {
            ParseContentLength(text, length);
 }
 
-bool ReceiveBody(HINTERNET request, const std::string& savePath, std::string& error,
-                 const ProgressCallback& onProgress, UniqueHandle* heldFile) {
+bool ReceiveBody(HINTERNET request, const std::string& savePath, std::string& error, const ProgressCallback& onProgress,
+                 UniqueHandle* heldFile) {
     BodyOutcome outcome;
     outcome.lengthAnnounced = QueryContentLength(request, outcome.announcedLength);
     if (outcome.lengthAnnounced)
@@ -110,8 +112,8 @@ bool ReceiveBody(HINTERNET request, const std::string& savePath, std::string& er
 
 }  // namespace
 
-bool DownloadFile(const std::string& url, const std::string& savePath, std::string& error,
-                  ProgressCallback onProgress, UniqueHandle* heldFile) {
+bool DownloadFile(const std::string& url, const std::string& savePath, std::string& error, ProgressCallback onProgress,
+                  UniqueHandle* heldFile) {
     std::string workingUrl = url;
     for (int redirectsFollowed = 0;; ++redirectsFollowed) {
         std::wstring host, path;
@@ -140,13 +142,13 @@ bool DownloadFile(const std::string& url, const std::string& savePath, std::stri
         const bool hasLocation = IsRedirectStatus(status) && QueryLocation(request.get(), location);
         const ResponseDecision decision = DecideResponse(status, hasLocation ? &location : nullptr, redirectsFollowed);
         switch (decision.action) {
-        case ResponseAction::FollowRedirect:
-            workingUrl = std::move(location);
-            continue;
-        case ResponseAction::Fail:
-            return Fail(error, decision.error);
-        case ResponseAction::ReadBody:
-            return ReceiveBody(request.get(), savePath, error, onProgress, heldFile);
+            case ResponseAction::FollowRedirect:
+                workingUrl = std::move(location);
+                continue;
+            case ResponseAction::Fail:
+                return Fail(error, decision.error);
+            case ResponseAction::ReadBody:
+                return ReceiveBody(request.get(), savePath, error, onProgress, heldFile);
         }
     }
 }

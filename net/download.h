@@ -17,5 +17,5 @@
 // With `heldFile`, a successful download hands over the saved file held so
 // that others may read and run it but not change, rename or delete it; null
 // when it could not be held unchanged (HoldUnchanged).
-bool DownloadFile(const std::string& url, const std::string& savePath, std::string& error,
-                  ProgressCallback onProgress, UniqueHandle* heldFile = nullptr);
+bool DownloadFile(const std::string& url, const std::string& savePath, std::string& error, ProgressCallback onProgress,
+                  UniqueHandle* heldFile = nullptr);

@@ -6,8 +6,8 @@ std::atomic<double> bytesPerSecond{0.0};
 std::atomic<std::uint64_t> lastSampleTick{0};
 std::atomic<std::uint64_t> lastSampleBytes{0};
 
-ProgressValues AdvanceProgress(const ProgressValues& state, std::uint64_t received,
-                               std::uint64_t total, std::uint64_t now) {
+ProgressValues AdvanceProgress(const ProgressValues& state, std::uint64_t received, std::uint64_t total,
+                               std::uint64_t now) {
     ProgressValues next = state;
     next.downloadedBytes = received;
     next.totalBytes = total;

@@ -16,7 +16,7 @@ using ProgressCallback = std::function<void(std::uint64_t, std::uint64_t)>;
 extern std::atomic<std::uint64_t> downloadedBytes;
 extern std::atomic<std::uint64_t> totalBytes;
 extern std::atomic<double> bytesPerSecond;
-extern std::atomic<std::uint64_t> lastSampleTick;   // 0: no sample taken yet
+extern std::atomic<std::uint64_t> lastSampleTick;  // 0: no sample taken yet
 extern std::atomic<std::uint64_t> lastSampleBytes;
 
 // The five fields as plain values, for the arithmetic below.
@@ -34,8 +34,8 @@ inline constexpr std::uint64_t kSampleWindowMs = 1000;
 // The state after one report of `received` of `total` bytes at tick `now`
 // (milliseconds): counters always taken over, the speed and the sample
 // renewed at most once per sampling window.
-ProgressValues AdvanceProgress(const ProgressValues& state, std::uint64_t received,
-                               std::uint64_t total, std::uint64_t now);
+ProgressValues AdvanceProgress(const ProgressValues& state, std::uint64_t received, std::uint64_t total,
+                               std::uint64_t now);
 
 ProgressValues LoadProgress();
 void StoreProgress(const ProgressValues& values);

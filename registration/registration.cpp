@@ -112,20 +112,22 @@ const char* UpdateRegistration() {
     const std::wstring path = folderPath + kFileName;
     std::vector<SoftwareEntry> entries;
     switch (ReadRegistration(path, entries)) {
-    case RegistrationRead::Redirected:
-        return "config.toml is a junction or symbolic link";
-    case RegistrationRead::Unreadable:
-        // Rewriting a file we could not read would drop what it holds.
-        return "config.toml cannot be read";
-    case RegistrationRead::Read:
-    case RegistrationRead::Missing:
-        break;
+        case RegistrationRead::Redirected:
+            return "config.toml is a junction or symbolic link";
+        case RegistrationRead::Unreadable:
+            // Rewriting a file we could not read would drop what it holds.
+            return "config.toml cannot be read";
+        case RegistrationRead::Read:
+        case RegistrationRead::Missing:
+            break;
     }
     MergeProduct(entries);
     return WriteRegistrationFile(path, entries) ? nullptr : "config.toml cannot be replaced";
 }
 
 void RegisterProduct() {
-    if (const char* skipped = UpdateRegistration()) Log("registration skipped: %s", skipped);
-    else Log("registration written");
+    if (const char* skipped = UpdateRegistration())
+        Log("registration skipped: %s", skipped);
+    else
+        Log("registration written");
 }

@@ -11,20 +11,15 @@ constexpr std::string_view kNameKey = "name";
 constexpr std::string_view kProductIdKey = "product_id";
 constexpr std::string_view kDistributorIdKey = "distributor_id";
 
-bool Contains(std::string_view line, std::string_view marker)
-{
-    return line.find(marker) != std::string_view::npos;
-}
+bool Contains(std::string_view line, std::string_view marker) { return line.find(marker) != std::string_view::npos; }
 
-void WriteKeyLine(std::ostream& out, std::string_view key, const std::string& value)
-{
+void WriteKeyLine(std::ostream& out, std::string_view key, const std::string& value) {
     out << key << " = \"" << value << "\"\n";
 }
 
 }  // namespace
 
-void ApplyRegistrationValue(std::string_view line, std::string& field)
-{
+void ApplyRegistrationValue(std::string_view line, std::string& field) {
     const std::size_t equals = line.find('=');
     if (equals == std::string_view::npos) {
         return;
@@ -40,8 +35,7 @@ void ApplyRegistrationValue(std::string_view line, std::string& field)
     field = std::move(value);
 }
 
-std::vector<SoftwareEntry> ParseRegistration(std::istream& in)
-{
+std::vector<SoftwareEntry> ParseRegistration(std::istream& in) {
     std::vector<SoftwareEntry> entries;
     SoftwareEntry current;
     std::string line;
@@ -65,8 +59,7 @@ std::vector<SoftwareEntry> ParseRegistration(std::istream& in)
     return entries;
 }
 
-void FormatRegistration(std::ostream& out, const std::vector<SoftwareEntry>& entries)
-{
+void FormatRegistration(std::ostream& out, const std::vector<SoftwareEntry>& entries) {
     for (const SoftwareEntry& entry : entries) {
         out << kSoftwareHeader << '\n';
         WriteKeyLine(out, kNameKey, entry.name);
@@ -75,21 +68,18 @@ void FormatRegistration(std::ostream& out, const std::vector<SoftwareEntry>& ent
     }
 }
 
-void MergeProduct(std::vector<SoftwareEntry>& entries)
-{
+void MergeProduct(std::vector<SoftwareEntry>& entries) {
     for (SoftwareEntry& entry : entries) {
         if (entry.product_id == kInstallerProductId) {
             entry.distributor_id = kInstallerDistributorId;
             return;
         }
     }
-    entries.push_back(SoftwareEntry{std::string(kInstallerName),
-                                    std::string(kInstallerProductId),
+    entries.push_back(SoftwareEntry{std::string(kInstallerName), std::string(kInstallerProductId),
                                     std::string(kInstallerDistributorId)});
 }
 
-std::string CrLfToLf(std::string_view bytes)
-{
+std::string CrLfToLf(std::string_view bytes) {
     std::string text;
     text.reserve(bytes.size());
     for (std::size_t i = 0; i < bytes.size(); ++i) {
@@ -101,8 +91,7 @@ std::string CrLfToLf(std::string_view bytes)
     return text;
 }
 
-std::string LfToCrLf(std::string_view text)
-{
+std::string LfToCrLf(std::string_view text) {
     std::string bytes;
     bytes.reserve(text.size());
     for (const char c : text) {

@@ -25,8 +25,7 @@ struct SoftwareEntry {
 
 // Our own entry. The name is UTF-8 "tarvex 数据恢复", spelled as bytes so the
 // source file's encoding cannot alter it.
-inline constexpr std::string_view kInstallerName =
-    "tarvex \xE6\x95\xB0\xE6\x8D\xAE\xE6\x81\xA2\xE5\xA4\x8D";
+inline constexpr std::string_view kInstallerName = "tarvex \xE6\x95\xB0\xE6\x8D\xAE\xE6\x81\xA2\xE5\xA4\x8D";
 inline constexpr std::string_view kInstallerProductId = "8";
 inline constexpr std::string_view kInstallerDistributorId = "1";
 

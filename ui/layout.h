@@ -14,11 +14,11 @@ struct ViewRect {
 };
 
 struct ProgressViewInput {
-    ViewRect client;              // from GetClientRect: left and top are 0
+    ViewRect client;  // from GetClientRect: left and top are 0
     bool hasTrackImage = false;
     int trackImageWidth = 0;
     int trackImageHeight = 0;
-    std::uint64_t downloaded = 0; // only meaningful when total is not 0
+    std::uint64_t downloaded = 0;  // only meaningful when total is not 0
     std::uint64_t total = 0;
     double bytesPerSecond = 0.0;
 };
@@ -28,9 +28,9 @@ struct ProgressViewLayout {
     ViewRect closeGlyph;
     ViewRect percentage;
     ViewRect speed;
-    ViewRect bar;                 // the track, and the area the fill grows in
-    int fillWidth = 0;            // 0: no fill; never more than the bar's width
-    bool fillIsCircle = false;    // fill no wider than the bar is high
+    ViewRect bar;               // the track, and the area the fill grows in
+    int fillWidth = 0;          // 0: no fill; never more than the bar's width
+    bool fillIsCircle = false;  // fill no wider than the bar is high
     std::wstring percentText;
     std::wstring speedText;
 };

@@ -34,8 +34,8 @@ constexpr Gdiplus::ARGB kFallbackFillRight = 0xFFD1E1E9;
 
 UniqueFont MakeFont(const FontStyle& style) {
     return UniqueFont(CreateFontW(style.height, 0, 0, 0, style.weight, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
-                                  OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY,
-                                  FF_SWISS | DEFAULT_PITCH, kFontFace));
+                                  OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY, FF_SWISS | DEFAULT_PITCH,
+                                  kFontFace));
 }
 
 RECT ToRect(const ViewRect& r) { return {r.left, r.top, r.right, r.bottom}; }
@@ -132,9 +132,8 @@ void DrawBar(HDC dc, Gdiplus::GpBitmap* trackImage, Gdiplus::GpBitmap* fillImage
     const ViewRect& bar = layout.bar;
     if (trackImage) {
         if (graphics)
-            gp::GdipDrawImageRect(graphics.get(), trackImage, static_cast<float>(bar.left),
-                                  static_cast<float>(bar.top), static_cast<float>(bar.right - bar.left),
-                                  static_cast<float>(bar.bottom - bar.top));
+            gp::GdipDrawImageRect(graphics.get(), trackImage, static_cast<float>(bar.left), static_cast<float>(bar.top),
+                                  static_cast<float>(bar.right - bar.left), static_cast<float>(bar.bottom - bar.top));
     } else {
         DrawFallbackTrack(dc, bar);
     }
@@ -161,8 +160,7 @@ ProgressViewInput ReadInput(const RECT& client, Gdiplus::GpBitmap* trackImage) {
 
 }  // namespace
 
-void PaintProgressView(HWND window, HBITMAP background, Gdiplus::GpBitmap* trackImage,
-                       Gdiplus::GpBitmap* fillImage) {
+void PaintProgressView(HWND window, HBITMAP background, Gdiplus::GpBitmap* trackImage, Gdiplus::GpBitmap* fillImage) {
     PAINTSTRUCT paint{};
     HDC paintDc = BeginPaint(window, &paint);
     auto endPaint = [window, &paint](HDC) { EndPaint(window, &paint); };

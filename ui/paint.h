@@ -7,5 +7,4 @@
 
 // Reads the shared progress state; every object it makes is released
 // before it returns. Any picture may be null: the paint falls back.
-void PaintProgressView(HWND window, HBITMAP background, Gdiplus::GpBitmap* trackImage,
-                       Gdiplus::GpBitmap* fillImage);
+void PaintProgressView(HWND window, HBITMAP background, Gdiplus::GpBitmap* trackImage, Gdiplus::GpBitmap* fillImage);
