@@ -14,14 +14,6 @@ target_link_options(tarvex_portable PUBLIC ${TARVEX_SANITIZERS})
 
 add_executable(unit_tests ${TARVEX_UNIT_TESTS})
 target_link_libraries(unit_tests PRIVATE tarvex_portable GTest::gtest GTest::gtest_main)
-add_test(NAME unit_tests COMMAND unit_tests)
+# Named after the folder: one program of all of tests/unit/*.cpp.
+add_test(NAME unit COMMAND unit_tests)
 
-add_test(NAME artwork
-         COMMAND ${Python3_EXECUTABLE} -m unittest -v tests/unit/test_artwork.py
-         WORKING_DIRECTORY ${PROJECT_SOURCE_DIR})
-add_test(NAME https_test_server
-         COMMAND ${Python3_EXECUTABLE} -m unittest -v tests/server/test_https_server.py
-         WORKING_DIRECTORY ${PROJECT_SOURCE_DIR})
-set_tests_properties(https_test_server PROPERTIES ENVIRONMENT "TARVEX_BUILD_DIR=${PROJECT_BINARY_DIR}")
-
-include(cmake/fuzz.cmake)

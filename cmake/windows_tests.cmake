@@ -1,10 +1,6 @@
-# Windows-side tests, the test fixtures and the runs of the real exe under
-# Wine. Every test that starts Wine gets a throwaway prefix copied from the
-# one the `wine_prefix` fixture prepares for this test run.
-set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
-set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
-add_subdirectory(/usr/src/googletest ${PROJECT_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
-
+# The Windows-side tests and fixtures, and the runs of the real exe under
+# Wine. The `harness` test prepares the template prefix that every other
+# Wine test copies; each CTest name is its file's path under tests/.
 # Console programs: tests and fixtures are driven from the Linux side.
 function(tarvex_fixture name)
     add_executable(${name} ${ARGN})
@@ -12,80 +8,50 @@ function(tarvex_fixture name)
     target_link_options(${name} PRIVATE -municode)
 endfunction()
 
-tarvex_fixture(certimport tests/fixtures/certimport.cpp)
-target_link_libraries(certimport PRIVATE crypt32)
-tarvex_fixture(winprobe tests/fixtures/winprobe.cpp)
-tarvex_fixture(fetch tests/fixtures/fetch.cpp)
-add_executable(setup_standin WIN32 tests/fixtures/setup_standin.cpp)
-target_link_options(setup_standin PRIVATE -municode)
-target_link_libraries(setup_standin PRIVATE shell32 user32 gdi32)
-target_link_libraries(fetch PRIVATE tarvex_core)
-target_link_libraries(winprobe PRIVATE user32 wintrust)
+tarvex_fixture(probe tests/fixtures/probe.cpp)
+target_link_libraries(probe PRIVATE tarvex_core crypt32 wintrust)
+add_library(marker_dll SHARED tests/fixtures/marker_dll.cpp)
+set_target_properties(marker_dll PROPERTIES PREFIX "" OUTPUT_NAME marker)
+add_library(deny_window_hook SHARED tests/fixtures/deny_window_hook.cpp)
+set_target_properties(deny_window_hook PROPERTIES PREFIX "")
 
-# The portable unit tests once more, on Windows' C runtime.
-add_executable(unit_tests ${TARVEX_UNIT_TESTS})
-target_link_libraries(unit_tests PRIVATE tarvex_portable gtest gtest_main)
+add_executable(tarvex-installer-without-pictures WIN32 app/main.cpp tests/fixtures/installer_without_pictures.rc)
+target_link_libraries(tarvex-installer-without-pictures PRIVATE tarvex_core)
+target_link_options(tarvex-installer-without-pictures PRIVATE -municode)
+target_include_directories(tarvex-installer-without-pictures PRIVATE ${TARVEX_GENERATED_DIR} ${PROJECT_SOURCE_DIR}/res)
+set_source_files_properties(tests/fixtures/installer_without_pictures.rc PROPERTIES OBJECT_DEPENDS "${TARVEX_ARTWORK}")
+add_dependencies(tarvex-installer-without-pictures tarvex_artwork)
 
-set(TARVEX_HARNESS_ENV
+# As root, each Wine test gets a network of its own, so that all of them can
+# serve the download port at once; elsewhere they take turns.
+execute_process(COMMAND unshare --net true RESULT_VARIABLE TARVEX_NO_OWN_NETWORK OUTPUT_QUIET ERROR_QUIET)
+if(TARVEX_NO_OWN_NETWORK EQUAL 0)
+    set(TARVEX_OWN_NETWORK unshare --net sh -c "ip link set lo up && exec \"$@\"" sh)
+endif()
+
+set(TARVEX_WINE_TEST_ENV
     "TARVEX_BUILD_DIR=${PROJECT_BINARY_DIR}"
-    "TARVEX_SOURCE_DIR=${PROJECT_SOURCE_DIR}"
     "TARVEX_DOWNLOAD_HOST=${TARVEX_DOWNLOAD_HOST}"
     "TARVEX_SUPPORT_HOST=${TARVEX_SUPPORT_HOST}"
+    "PYTHONPATH=${PROJECT_SOURCE_DIR}/tests"
     "PYTHONDONTWRITEBYTECODE=1")
 
-add_test(NAME wine_prefix
-         COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tests/harness/make_prefix.py)
-set_tests_properties(wine_prefix PROPERTIES FIXTURES_SETUP wine ENVIRONMENT "${TARVEX_HARNESS_ENV}" TIMEOUT 300)
+add_test(NAME harness COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tests/harness.py prepare)
+set_tests_properties(harness PROPERTIES FIXTURES_SETUP wine ENVIRONMENT "${TARVEX_WINE_TEST_ENV}" TIMEOUT 300)
 
-# A test under Wine: a Python driver from tests/ with the harness on its path.
-function(tarvex_wine_test name script)
-    add_test(NAME ${name} COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/${script} ${ARGN})
-    set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 600
-        ENVIRONMENT "${TARVEX_HARNESS_ENV};PYTHONPATH=${PROJECT_SOURCE_DIR}/tests/harness:${PROJECT_SOURCE_DIR}/tests/server")
+# A test under Wine: a command, run after the template prefix is ready.
+function(tarvex_wine_test name)
+    add_test(NAME ${name} COMMAND ${TARVEX_OWN_NETWORK} ${ARGN})
+    set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 600 ENVIRONMENT "${TARVEX_WINE_TEST_ENV}")
+    if(NOT TARVEX_OWN_NETWORK)
+        set_tests_properties(${name} PROPERTIES RESOURCE_LOCK download_port)
+    endif()
 endfunction()
 
-# A test file run by pytest under Wine (the Debian interpreter, which has pytest).
-function(tarvex_pytest name script)
-    add_test(NAME ${name} COMMAND /usr/bin/python3 -m pytest -p no:cacheprovider -q ${PROJECT_SOURCE_DIR}/${script})
-    set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 600
-        ENVIRONMENT "${TARVEX_HARNESS_ENV};PYTHONPATH=${PROJECT_SOURCE_DIR}/tests:${PROJECT_SOURCE_DIR}/tests/harness:${PROJECT_SOURCE_DIR}/tests/server")
-endfunction()
+foreach(file e2e/download_test e2e/install_test e2e/channel_test e2e/window_test
+             e2e/registration_test e2e/release_test)
+    tarvex_wine_test(${file} ${Python3_EXECUTABLE} -m pytest -p no:cacheprovider -q ${PROJECT_SOURCE_DIR}/tests/${file}.py)
+endforeach()
+set_tests_properties(e2e/release_test PROPERTIES TIMEOUT 900)
 
-tarvex_wine_test(unit_tests_wine tests/harness/run_in_wine.py $<TARGET_FILE:unit_tests>)
-tarvex_wine_test(e2e_window tests/e2e/window_test.py)
-tarvex_wine_test(download tests/win/download_test.py)
-
-# The end-to-end runs serve the download host's fixed port one at a time.
-set_tests_properties(e2e_window PROPERTIES RESOURCE_LOCK download_port)
-
-# Windows-side tests of the Win32 glue, run under Wine.
-add_executable(win_tests
-    tests/win/resources_test.cpp
-    tests/win/png_resource_test.cpp
-    tests/win/text_test.cpp
-    tests/win/test_resources.rc)
-target_link_libraries(win_tests PRIVATE tarvex_core gtest gtest_main version)
-target_include_directories(win_tests PRIVATE ${TARVEX_GENERATED_DIR} ${PROJECT_SOURCE_DIR}/tests/win)
-set_source_files_properties(tests/win/test_resources.rc PROPERTIES OBJECT_DEPENDS "${TARVEX_ARTWORK}")
-add_dependencies(win_tests tarvex_artwork tarvex-installer)
-tarvex_wine_test(win_tests tests/harness/run_in_wine.py $<TARGET_FILE:win_tests>)
-
-tarvex_pytest(shipped_executable tests/e2e/release_test.py)
-set_tests_properties(shipped_executable PROPERTIES TIMEOUT 900 RESOURCE_LOCK download_port)
-
-include(cmake/registration_tests.cmake)
-
-tarvex_wine_test(e2e_install tests/e2e/install_test.py)
-set_tests_properties(e2e_install PROPERTIES RESOURCE_LOCK download_port TIMEOUT 1200)
-include(cmake/bench.cmake)
-include(cmake/shell_tests.cmake)
-
-# Paint tests: screenshots of the real exe held mid-download, and a probe
-# that covers or invalidates its window.
-tarvex_fixture(paint_probe tests/fixtures/paint_probe.cpp)
-target_link_libraries(paint_probe PRIVATE user32 gdi32)
-tarvex_wine_test(e2e_paint tests/e2e/paint_test.py)
-set_tests_properties(e2e_paint PROPERTIES RESOURCE_LOCK download_port)
-
-tarvex_pytest(e2e_hardening tests/e2e/hardening_test.py)
-set_tests_properties(e2e_hardening PROPERTIES RESOURCE_LOCK download_port)
+include(bench/bench.cmake)

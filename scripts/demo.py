@@ -9,21 +9,17 @@ import time
 
 import harness
 
-CHANNEL_PATHS = ("/tarvex-data/win7", "/tarvex-data/release")
 DEMO_SIZE = 6 << 20        # the setup program padded, so the bar has time to move
 DEMO_RATE = 2 << 20        # bytes per second
 SETUP_SHOWN_MS = 4000      # how long the demo setup program shows itself
 
 
-def padded_setup_program(out_dir):
+def padded_setup_program():
     """The demo setup program with trailing bytes (a Windows program with
     appended data still starts)."""
-    path = os.path.join(out_dir, "demo-setup.exe")
-    with open(harness.exe("setup_standin"), "rb") as program:
+    with open(harness.exe("probe"), "rb") as program:
         body = program.read()
-    with open(path, "wb") as out:
-        out.write(body + b"\0" * (DEMO_SIZE - len(body)))
-    return path
+    return body + b"\0" * (DEMO_SIZE - len(body))
 
 
 class UserDisplay:
@@ -40,31 +36,31 @@ def main():
     print("Preparing a Wine prefix (its first start takes a while) ...")
     harness.make_template()
 
-    route = {"file": padded_setup_program(out_dir), "rate": DEMO_RATE}
-    server = harness.start_test_server(routes={path: route for path in CHANNEL_PATHS}, port=harness.download_port())
+    server = harness.Server(harness.download_port())
+    server.serve_channels(padded_setup_program(), rate=DEMO_RATE)
     own_display = None if os.environ.get("DISPLAY") else harness.Display()
     display = own_display or UserDisplay(os.environ["DISPLAY"])
-    prefix = harness.Prefix("demo", version="win10", display=display)
+    prefix = harness.Prefix("demo", "win10", display)
     shots = []
 
     def screenshot(name):
         if own_display:
-            shots.append(own_display.screenshot(os.path.join(out_dir, name + ".png")))
+            shots.append(os.path.join(out_dir, name + ".png"))
+            own_display.screenshot(shots[-1])
 
     try:
         workdir = os.path.join(prefix.drive_c, "demo")
         os.makedirs(workdir, exist_ok=True)
-        print("Download server: %s serving %d bytes under %s" % (server.url(""), DEMO_SIZE, " and ".join(CHANNEL_PATHS)))
+        print("Download server: %s serving %d bytes under %s" % (server.url(""), DEMO_SIZE, " and ".join(harness.CHANNELS)))
         print("Running tarvex-installer.exe (Windows 10, no WebView2 runtime registered) ...")
         started = time.monotonic()
-        process = prefix.start_installer(workdir, env={"TARVEX_STANDIN_DEMO": "1",
-                                                        "TARVEX_STANDIN_WAIT_MS": str(SETUP_SHOWN_MS)})
-        if prefix.wait_for_visible_installer():
+        process = prefix.start_installer(workdir, TARVEX_STANDIN_DEMO="1", TARVEX_STANDIN_WAIT_MS=str(SETUP_SHOWN_MS))
+        if prefix.visible_installer():
             screenshot("1-window")
-        request = server.wait_for_request("/tarvex-data/", timeout=30)
+        request = harness.wait_until(lambda: next(iter(server.requests()), None), 30)
         time.sleep(DEMO_SIZE / DEMO_RATE / 2)
         screenshot("2-downloading")
-        harness.wait_until(lambda: prefix.find_window("TarvexDemoSetup", "Demo setup program")["found"], 30)
+        harness.wait_until(lambda: prefix.window("Static", "tarvex 数据恢复 — demo setup program is running")["found"], 30)
         screenshot("3-setup-program-running")
         code = process.wait(timeout=None if not own_display else 120)
         elapsed = time.monotonic() - started

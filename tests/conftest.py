@@ -1,41 +1,36 @@
-"""Fixtures of the tests that run Windows programs under Wine: an Xvfb
-display, a throwaway prefix, a work folder in it and the HTTPS download
-server on the port the installer under test was built for."""
+"""Per test: a Windows version, an Xvfb display, a throwaway Wine prefix with
+a work folder, and the HTTPS download server on the installer's port."""
 import os
 
 import pytest
 
 import harness
 
-CHANNELS = ("/tarvex-data/win7", "/tarvex-data/release")
+
+@pytest.fixture
+def version():
+    return "win10"
 
 
 @pytest.fixture
 def display():
-    with harness.Display() as display:
-        yield display
+    yield (display := harness.Display())
+    display.close()
 
 
 @pytest.fixture
-def prefix(request, display):
-    with harness.Prefix(request.node.name[:40], display=display) as prefix:
-        yield prefix
+def prefix(request, display, version):
+    yield (prefix := harness.Prefix(request.node.name[:40], version, display))
+    prefix.close()
 
 
 @pytest.fixture
 def workdir(prefix):
-    path = os.path.join(prefix.drive_c, "install")
-    os.makedirs(path)
+    os.makedirs(path := os.path.join(prefix.drive_c, "install"))
     return path
 
 
 @pytest.fixture
 def server():
-    with harness.start_test_server(port=harness.download_port()) as server:
-        yield server
-
-
-def serve(server, route):
-    """The same route under both channel paths."""
-    for path in CHANNELS:
-        server.set_route(path, route)
+    yield (server := harness.Server(harness.download_port()))
+    server.stop()

@@ -1,57 +1,65 @@
 """Runs of the real installer under Wine record the product in the
 registration file of the prefix's profile folder, beside the entries of
-other products, and never write through a symbolic link."""
+other products; a file that another program holds stays as it is, and
+nothing is written through a symbolic link."""
 import os
+import pathlib
 
 import pytest
 
 import harness
-from conftest import serve
 
-# As other products may leave it: LF line ends, a comment, loose spacing,
-# an unquoted value and a key the installer does not know.
+# As other products may leave it: LF line ends, a comment, loose spacing, an
+# unquoted value, a key the installer does not know, a lone CR and the byte
+# that ends a text file in text mode.
 BEFORE = (b"# written by another tool\n"
-          b"[[software]]\nname = \"Other Tool\"\nproduct_id=\"3\"\ndistributor_id = \"2\"\n\n"
-          b"[[software]]\nname =   Second\nversion = \"9.1\"\nproduct_id = \"12\"\ndistributor_id = \"\"\n")
-AFTER = (b"[[software]]\r\nname = \"Other Tool\"\r\nproduct_id = \"3\"\r\ndistributor_id = \"2\"\r\n"
-         b"[[software]]\r\nname = \"Second\"\r\nproduct_id = \"12\"\r\ndistributor_id = \"\"\r\n"
+          b"[[software]]\nname = \"Other\x1aTool\"\nproduct_id=\"3\"\ndistributor_id = \"2\"\n\x1a\n"
+          b"[[software]]\nname =   Se\rcond\nversion = \"9.1\"\nproduct_id = \"12\"\ndistributor_id = \"\"\n")
+AFTER = (b"[[software]]\r\nname = \"Other\x1aTool\"\r\nproduct_id = \"3\"\r\ndistributor_id = \"2\"\r\n"
+         b"[[software]]\r\nname = \"Se\rcond\"\r\nproduct_id = \"12\"\r\ndistributor_id = \"\"\r\n"
          b"[[software]]\r\nname = \"tarvex \xe6\x95\xb0\xe6\x8d\xae\xe6\x81\xa2\xe5\xa4\x8d\"\r\n"
          b"product_id = \"8\"\r\ndistributor_id = \"1\"\r\n")
+READ_ONLY_SYSTEM, HIDDEN = b"0x5", b"0x2"  # DOS attributes as Wine keeps them on a Unix file
 
 
 @pytest.fixture
 def folder(prefix, server):
-    # The download is held at its first byte, so the worker neither finishes
-    # nor fails while the file is being examined.
-    serve(server, {"size": 1 << 20, "hold_at": 0})
-    return os.path.join(prefix.profile_dir, ".tarvex")
+    # Held at the first byte: the download neither ends nor fails meanwhile.
+    server.serve_channels(1 << 20, hold_at=0)
+    os.makedirs(prefix.profile_dir + "/.tarvex")
+    return pathlib.Path(prefix.profile_dir, ".tarvex")
 
 
-def run_until_shown(prefix, workdir):
-    """The window is shown only once its creation, and with it the
-    registration, is over."""
+def registered(prefix, workdir):
+    """What a run of the installer logs about the registration."""
     process = prefix.start_installer(workdir)
-    assert prefix.wait_for_visible_installer(), "the installer's window was not shown"
+    line = harness.wait_until(lambda: [line for line in prefix.run_log() if line.startswith("registration")], 30)
     process.kill()
     process.wait()
+    return line[0]
 
 
-def write(path, content):
-    with open(path, "wb") as file:
-        file.write(content)
+def test_one_run_adds_our_entry_after_the_other_products_and_leaves_the_folder_hidden_alone(prefix, workdir, folder):
+    (folder / "config.toml").write_bytes(BEFORE)
+    os.setxattr(folder, "user.DOSATTRIB", READ_ONLY_SYSTEM)
+    assert registered(prefix, workdir) == "registration written"
+    assert (folder / "config.toml").read_bytes() == AFTER
+    assert os.listdir(folder) == ["config.toml"] and os.getxattr(folder, "user.DOSATTRIB") == HIDDEN
 
 
-def read(path):
-    with open(path, "rb") as file:
-        return file.read()
-
-
-def test_one_run_adds_our_entry_after_the_other_products(prefix, workdir, folder):
-    os.makedirs(folder)
-    write(os.path.join(folder, "config.toml"), BEFORE)
-    run_until_shown(prefix, workdir)
-    assert read(os.path.join(folder, "config.toml")) == AFTER
-    assert os.listdir(folder) == ["config.toml"]
+def test_a_file_that_another_program_holds_stays_as_it_is(prefix, workdir, folder):
+    config = folder / "config.toml"
+    config.write_bytes(BEFORE)
+    # Not shared, it cannot be read; shared for reading only, it cannot be replaced.
+    for sharing, reason in (([], "cannot be read"), (["read"], "cannot be replaced")):
+        answer = os.path.join(prefix.path, "held.json")
+        with open(answer, "wb") as out:
+            holder = prefix.start([harness.exe("probe"), "hold", prefix.windows_path(config), "60000", *sharing],
+                                  stdout=out)
+        assert harness.wait_until(lambda: os.path.getsize(answer), 20)
+        assert registered(prefix, workdir) == "registration skipped: config.toml " + reason
+        holder.kill()
+        assert config.read_bytes() == BEFORE and os.listdir(folder) == ["config.toml"], reason
 
 
 # Wine 8 makes neither junctions (FSCTL_SET_REPARSE_POINT fails) nor Windows
@@ -59,20 +67,15 @@ def test_one_run_adds_our_entry_after_the_other_products(prefix, workdir, folder
 # symbolic link in the prefix is what it can show, as a plain folder or file
 # whose final path lies elsewhere.
 def test_nothing_is_written_through_a_symbolic_link(prefix, workdir, folder):
-    elsewhere = os.path.join(prefix.drive_c, "elsewhere")
-    os.makedirs(elsewhere)
-    os.symlink(elsewhere, folder)
-    run_until_shown(prefix, workdir)
-    assert os.listdir(elsewhere) == [], "written through a linked .tarvex"
-    assert "registration skipped: .tarvex is a junction or symbolic link" in prefix.run_log()
+    elsewhere = pathlib.Path(prefix.drive_c, "elsewhere")
+    elsewhere.mkdir()
+    (elsewhere / "other.toml").write_bytes(BEFORE)
+    (folder / "config.toml").symlink_to(elsewhere / "other.toml")
+    assert registered(prefix, workdir) == "registration skipped: config.toml is a junction or symbolic link"
+    assert (elsewhere / "other.toml").read_bytes() == BEFORE and os.listdir(folder) == ["config.toml"]
 
-    os.remove(folder)
-    os.makedirs(folder)
-    target = os.path.join(elsewhere, "other.toml")
-    write(target, BEFORE)
-    os.symlink(target, os.path.join(folder, "config.toml"))
-    run_until_shown(prefix, workdir)
-    assert read(target) == BEFORE, "written through a linked config.toml"
-    assert "registration skipped: config.toml is a junction or symbolic link" in prefix.run_log()
-    assert os.path.islink(os.path.join(folder, "config.toml"))
-    assert sorted(os.listdir(folder)) == ["config.toml"]
+    (folder / "config.toml").unlink()
+    folder.rmdir()
+    folder.symlink_to(elsewhere)
+    assert registered(prefix, workdir) == "registration skipped: .tarvex is a junction or symbolic link"
+    assert os.listdir(elsewhere) == ["other.toml"] and (elsewhere / "other.toml").read_bytes() == BEFORE

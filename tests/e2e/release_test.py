@@ -2,24 +2,17 @@
 an exe that imports only KnownDLLs, comes out byte for byte the same from
 another folder, is trusted by osslsigncode and by Windows itself, and
 installs; without a certificate it refuses."""
-import datetime
+import concurrent.futures
 import hashlib
 import os
 import re
 import shutil
 import struct
 import subprocess
-import time
 
 import pytest
-from cryptography import x509
-from cryptography.hazmat.primitives import hashes, serialization
-from cryptography.hazmat.primitives.asymmetric import rsa
-from cryptography.hazmat.primitives.serialization import pkcs12
-from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
 
 import harness
-from conftest import serve
 
 # In KnownDLLs on every Windows from 7 to 11, so never looked for beside the
 # exe. Anything else must be delay-loaded from the system folder.
@@ -27,124 +20,107 @@ KNOWN_DLLS = {"advapi32.dll", "comdlg32.dll", "gdi32.dll", "imm32.dll", "kernel3
               "normaliz.dll", "ole32.dll", "oleaut32.dll", "psapi.dll", "rpcrt4.dll", "sechost.dll", "setupapi.dll",
               "shell32.dll", "shlwapi.dll", "user32.dll", "ws2_32.dll"}
 TRUST_E_NOSIGNATURE, TRUST_E_BAD_DIGEST = 0x800B0100, 0x80096010
-PASSWORD = b"release test"
+SIGNING_TIME = "1700000000"
 
 
-def run_release(source, *options, env=None):
-    return subprocess.run([os.path.join(source, "scripts", "release"), *options], capture_output=True, text=True,
-                          env=dict(os.environ, **(env or {})), timeout=600)
-
-
-def signer(folder):
-    """A code-signing certificate from the test CA that every prefix trusts,
-    with its chain, as a PKCS#12 file and a password file."""
-    paths = harness.certificates()
-    with open(paths["ca_pem"], "rb") as pem, open(paths["ca_key"], "rb") as key:
-        ca = x509.load_pem_x509_certificate(pem.read())
-        ca_key = serialization.load_pem_private_key(key.read(), None)
-    key = rsa.generate_private_key(public_exponent=65537, key_size=2048)
-    now = datetime.datetime.now(datetime.timezone.utc)
-    certificate = (x509.CertificateBuilder()
-                   .subject_name(x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, "Tarvex release test")]))
-                   .issuer_name(ca.subject).public_key(key.public_key()).serial_number(x509.random_serial_number())
-                   .not_valid_before(now - datetime.timedelta(days=1)).not_valid_after(now + datetime.timedelta(days=30))
-                   .add_extension(x509.ExtendedKeyUsage([ExtendedKeyUsageOID.CODE_SIGNING]), critical=False)
-                   .sign(ca_key, hashes.SHA256()))
-    bundle = pkcs12.serialize_key_and_certificates(b"signer", key, certificate, [ca],
-                                                   serialization.BestAvailableEncryption(PASSWORD))
-    files = {"--pkcs12": os.path.join(folder, "signer.p12"), "--password-file": os.path.join(folder, "password")}
-    for path, content in zip(files.values(), (bundle, PASSWORD)):
-        with open(path, "wb") as out:
-            out.write(content)
-    return files
+def release(source, *options, **env):
+    hosts = ["--download-host", os.environ["TARVEX_DOWNLOAD_HOST"], "--support-host", os.environ["TARVEX_SUPPORT_HOST"]]
+    return subprocess.run([os.path.join(source, "scripts", "release"), *hosts, *options], capture_output=True,
+                          text=True, env=dict(os.environ, **env), timeout=600)
 
 
 @pytest.fixture(scope="module")
 def releases():
-    """Two copies of the sources in different folders, each released with
-    the same certificate and signing time, and the first unsigned as well."""
+    """Two copies of the sources in different folders: the first released
+    signed, with a certificate from the CA that every prefix trusts, after a
+    refusal without one; the second unsigned on purpose."""
     root = os.path.join(harness.build_dir(), "release-test")
     shutil.rmtree(root, ignore_errors=True)
     copies = [os.path.join(root, name) for name in ("a", "a-second-copy-in-a-longer-folder")]
     for copy in copies:
-        shutil.copytree(harness.source_dir(), copy, ignore=shutil.ignore_patterns("build", "dist", "__pycache__"))
-    certificate = signer(root)
-    hosts = ["--download-host", os.environ["TARVEX_DOWNLOAD_HOST"], "--support-host", os.environ["TARVEX_SUPPORT_HOST"]]
-    refused = run_release(copies[0], *hosts)
-    results = {"refused": refused, "refused_dist": os.path.exists(os.path.join(copies[0], "dist"))}
-    signing_time = {"SOURCE_DATE_EPOCH": str(int(time.time()))}
-    for index, copy in enumerate(copies):
-        result = run_release(copy, *hosts, *[item for pair in certificate.items() for item in pair], env=signing_time)
+        shutil.copytree(os.path.dirname(os.path.dirname(os.path.dirname(__file__))), copy,
+                        ignore=shutil.ignore_patterns("build", "dist", "__pycache__"))
+    signer = harness.certificates()["ca"].issue_cert("release.test")  # trustme's leaves may sign code
+    signer.private_key_and_cert_chain_pem.write_to_path(os.path.join(root, "signer.pem"))
+    with open(os.path.join(root, "password"), "w") as password:
+        password.write("release test")
+    subprocess.run(["openssl", "pkcs12", "-export", "-in", root + "/signer.pem", "-certfile", harness.certificates()[
+        "ca_pem"], "-passout", "file:" + password.name, "-out", root + "/signer.p12"], check=True, capture_output=True)
+    results = {"refused": release(copies[0]), "refused_dist": os.path.exists(os.path.join(copies[0], "dist")),
+               "root": root}
+    # Side by side: the builds wait on each other's disk and on nothing else.
+    options = (["--pkcs12", root + "/signer.p12", "--password-file", password.name], ["--unsigned"])
+    with concurrent.futures.ThreadPoolExecutor() as pool:
+        runs = pool.map(lambda copy, chosen: release(copy, *chosen, SOURCE_DATE_EPOCH=SIGNING_TIME), copies, options)
+    for key, copy, result in zip(("signed", "unsigned"), copies, runs):
         assert result.returncode == 0, result.stdout + result.stderr
-        results[index] = shutil.copy(os.path.join(copy, "dist", "tarvex-installer.exe"),
-                                     os.path.join(root, "signed-%d.exe" % index))
-    unsigned = run_release(copies[1], *hosts, "--unsigned")
-    assert unsigned.returncode == 0, unsigned.stdout + unsigned.stderr
-    results.update(root=root, copies=copies, unsigned=os.path.join(copies[1], "dist", "tarvex-installer.exe"),
-                   chain=harness.certificates()["ca_pem"])
+        results[key] = os.path.join(copy, "dist", "tarvex-installer.exe")
     yield results
     shutil.rmtree(root, ignore_errors=True)
 
 
 def read(path):
-    with open(path, "rb") as file:
-        return file.read()
+    return open(path, "rb").read()
 
 
-def test_refuses_to_release_unsigned_by_accident(releases):
-    refused = releases["refused"]
-    assert refused.returncode != 0
-    assert "no signing certificate" in refused.stderr and "--unsigned" in refused.stderr
-    assert not releases["refused_dist"], "dist/ was made"
+def test_refuses_to_release_unsigned_by_accident_and_releases_are_the_same_from_any_folder(releases):
+    assert releases["refused"].returncode != 0 and not releases["refused_dist"], "dist/ was made"
+    assert "no signing certificate" in releases["refused"].stderr and "--unsigned" in releases["refused"].stderr
+    for exe in (releases["signed"], releases["unsigned"]):
+        sums = read(os.path.join(os.path.dirname(exe), "SHA256SUMS")).decode()
+        assert sums == "%s  tarvex-installer.exe\n" % hashlib.sha256(read(exe)).hexdigest()
+    # Without its signature, the signed release is the unsigned one, built in another folder; and the signature
+    # is made at the time given, so signing again gives the same bytes.
+    bare = os.path.join(releases["root"], "bare.exe")
+    subprocess.run(["osslsigncode", "remove-signature", "-in", releases["signed"], "-out", bare], check=True)
+    assert read(bare) == read(releases["unsigned"])
+    verified = subprocess.run(["osslsigncode", "verify", "-CAfile", harness.certificates()["ca_pem"], "-in",
+                               releases["signed"]], capture_output=True, text=True)
+    assert verified.returncode == 0 and "Signing time: Nov 14 22:13:20 2023 GMT" in verified.stdout, verified.stdout
 
 
-def test_two_releases_from_different_folders_are_identical_and_listed(releases):
-    signed = read(releases[0])
-    print("sha256 %s" % hashlib.sha256(signed).hexdigest())
-    assert signed == read(releases[1])
-    sums = read(os.path.join(releases["copies"][1], "dist", "SHA256SUMS")).decode()
-    assert sums == "%s  tarvex-installer.exe\n" % hashlib.sha256(read(releases["unsigned"])).hexdigest()
-
-
-def test_signing_adds_only_the_certificate_table(releases):
-    signed, unsigned = read(releases[0]), read(releases["unsigned"])
-    pe = struct.unpack_from("<I", unsigned, 0x3C)[0]
-    checksum, security = pe + 24 + 64, pe + 24 + 112 + 4 * 8  # PE32+ optional header offsets
-    table_offset, table_size = struct.unpack_from("<II", signed, security)
-    assert table_offset >= len(unsigned) and table_offset + table_size == len(signed)
-    masked = lambda data: data[:checksum] + data[checksum + 4:security] + data[security + 8:len(unsigned)]  # noqa: E731
-    assert masked(signed) == masked(unsigned)
-    assert signed[len(unsigned):table_offset].strip(b"\0") == b""
-
-
-def test_the_release_imports_only_known_dlls_and_is_a_64_bit_gui_program_for_windows_6_0(releases):
-    dump = subprocess.run(["x86_64-w64-mingw32-objdump", "-p", releases[0]], check=True, capture_output=True,
+def test_the_release_imports_only_known_dlls_and_carries_its_pictures_icon_manifest_and_version(releases, prefix):
+    dump = subprocess.run(["x86_64-w64-mingw32-objdump", "-p", releases["signed"]], check=True, capture_output=True,
                           text=True).stdout
     imported = {name.lower() for name in re.findall(r"DLL Name: (\S+)", dump)}
     assert imported and imported <= KNOWN_DLLS, imported - KNOWN_DLLS
-    assert "pei-x86-64" in dump
-    for field in (r"Subsystem\s+00000002", r"MajorSubsystemVersion\s+6\n", r"MinorSubsystemVersion\s+0\n",
+    for field in ("pei-x86-64", r"Subsystem\s+00000002", r"MajorSubsystemVersion\s+6\n", r"MinorSubsystemVersion\s+0\n",
                   r"Time/Date\s+Thu Jan  1 00:00:00 1970"):
         assert re.search(field, dump), field
+    found = prefix.probe("resources", prefix.windows_path(releases["signed"]))
+    data = {name: bytes.fromhex(found[name]) for name in ("bitmap", "track", "fill", "icons", "manifest", "version")}
+    assert struct.unpack_from("<iiHH", data["bitmap"], 4) == (560, 310, 1, 24)  # width, height, planes, bits
+    assert data["track"][:8] == data["fill"][:8] == b"\x89PNG\r\n\x1a\n"
+    assert len(data["icons"]) == 20 and struct.unpack_from("<HBB4xH", data["icons"], 4) == (1, 128, 128, 32)
+    manifest = data["manifest"].decode()
+    assert 'level="requireAdministrator" uiAccess="false"' in manifest
+    assert not any(absent in manifest for absent in ("dpiAware", "dependency", "supportedOS", "longPathAware"))
+    # The fixed part after its signature: file and product version 1.3.1.0; then the Chinese (Simplified),
+    # UTF-16 string table and its translation entry.
+    version = data["version"]
+    fixed = version.index(struct.pack("<I", 0xFEEF04BD)) + 8
+    assert struct.unpack_from("<4I", version, fixed) == (0x10003, 0x10000, 0x10003, 0x10000)
+    assert "080404b0".encode("utf-16-le") in version and struct.pack("<HH", 0x0804, 1200) in version
+    for key, value in (("FileDescription", "tarvex 数据恢复"), ("ProductName", "tarvex 数据恢复"),
+                       ("FileVersion", "1.3.1"), ("ProductVersion", "1.3.1")):
+        entry = version.index((key + "\0").encode("utf-16-le"))
+        assert (value + "\0").encode("utf-16-le") in version[entry:entry + 2 * len(key) + 8 + 2 * len(value) + 4], key
 
 
-def test_osslsigncode_and_windows_trust_the_signature_and_nothing_else(releases, prefix, server, workdir):
-    tampered = os.path.join(releases["root"], "tampered.exe")
-    data = bytearray(read(releases[0]))
+def test_windows_trusts_the_signature_alone_and_the_signed_exe_installs(
+        releases, prefix, server, workdir):
+    data, tampered = bytearray(read(releases["signed"])), os.path.join(releases["root"], "tampered.exe")
     data[0x1000] ^= 0xFF
-    with open(tampered, "wb") as out:
-        out.write(data)
-    verify = lambda exe: subprocess.run(["osslsigncode", "verify", "-CAfile", releases["chain"], "-in", exe],  # noqa: E731
-                                        capture_output=True).returncode
-    assert verify(releases[0]) == 0
-    assert verify(tampered) != 0
-
+    open(tampered, "wb").write(data)
     trust = lambda exe: prefix.probe("trust", prefix.windows_path(exe))["result"]  # noqa: E731
-    assert trust(releases[0]) == 0
-    assert trust(tampered) == TRUST_E_BAD_DIGEST
-    assert trust(releases["unsigned"]) == TRUST_E_NOSIGNATURE
+    assert (trust(releases["signed"]), trust(tampered), trust(releases["unsigned"])) == (0, TRUST_E_BAD_DIGEST,
+                                                                                  TRUST_E_NOSIGNATURE)
 
-    serve(server, {"file": harness.exe("setup_standin")})
-    process = prefix.start([releases[0]], cwd=workdir, env={"TARVEX_STANDIN_WAIT_MS": "0"})
+    # A log that another process holds open cannot be written: nothing else changes.
+    prefix.start([harness.exe("probe"), "hold", prefix.windows_path(prefix.run_log_path), "60000"])
+    assert harness.wait_until(lambda: os.path.exists(prefix.run_log_path), 20)
+    server.serve_channels(read(harness.exe("probe")))
+    process = prefix.start_installer(workdir, releases["signed"], keep_log=True, TARVEX_STANDIN_WAIT_MS="0")
     assert harness.wait_for_exit(process, 60) == 0
     assert os.path.exists(os.path.join(workdir, "setup-standin.json")), "the signed installer did not install"
+    assert prefix.run_log() == [], "written into a log that another process holds"

@@ -1,71 +1,27 @@
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "progress/progress_state.h"
 
 namespace {
 
-constexpr std::uint64_t kStart = 5'000'000;  // an arbitrary tick well after boot
-
-ProgressValues Seeded(std::uint64_t bytes) { return AdvanceProgress({}, bytes, 1000, kStart); }
-
-TEST(ProgressSampling, FirstReportSeedsTheSampleAndShowsNoSpeed) {
-    const ProgressValues state = Seeded(8192);
-    EXPECT_EQ(state.downloadedBytes, 8192u);
-    EXPECT_EQ(state.totalBytes, 1000u);
-    EXPECT_EQ(state.bytesPerSecond, 0.0);
-    EXPECT_EQ(state.lastSampleTick, kStart);
-    EXPECT_EQ(state.lastSampleBytes, 8192u);
+auto Fields(const ProgressValues& v) {
+    return std::tuple(v.downloadedBytes, v.totalBytes, v.bytesPerSecond, v.lastSampleTick, v.lastSampleBytes);
 }
 
-TEST(ProgressSampling, ReportsInsideTheWindowOnlyUpdateTheCounters) {
-    ProgressValues state = AdvanceProgress(Seeded(0), 4096, 2000, kStart + 500);
-    state.bytesPerSecond = 123.0;  // an earlier speed must survive
-    state = AdvanceProgress(state, 9000, 3000, kStart + 999);
-    EXPECT_EQ(state.downloadedBytes, 9000u);
-    EXPECT_EQ(state.totalBytes, 3000u);
-    EXPECT_EQ(state.bytesPerSecond, 123.0);
-    EXPECT_EQ(state.lastSampleTick, kStart);
-    EXPECT_EQ(state.lastSampleBytes, 0u);
-}
-
-TEST(ProgressSampling, AReportExactlyOneSecondLaterRenewsSpeedAndSample) {
-    const ProgressValues state = AdvanceProgress(Seeded(1000), 3048, 0, kStart + 1000);
-    EXPECT_DOUBLE_EQ(state.bytesPerSecond, 2048.0);
-    EXPECT_EQ(state.lastSampleTick, kStart + 1000);
-    EXPECT_EQ(state.lastSampleBytes, 3048u);
-}
-
-TEST(ProgressSampling, SpeedIsAveragedOverTheWholeElapsedWindow) {
-    const ProgressValues state = AdvanceProgress(Seeded(0), 1'048'576, 0, kStart + 2000);
-    EXPECT_DOUBLE_EQ(state.bytesPerSecond, 524'288.0);
-}
-
-TEST(ProgressSampling, NoAnnouncedTotalIsKeptAsZeroWhileCountersAdvance) {
-    ProgressValues state = AdvanceProgress({}, 100, 0, kStart);
-    state = AdvanceProgress(state, 5000, 0, kStart + 1500);
-    EXPECT_EQ(state.totalBytes, 0u);
-    EXPECT_EQ(state.downloadedBytes, 5000u);
-    EXPECT_GT(state.bytesPerSecond, 0.0);
-}
-
-TEST(ProgressSampling, CountsAbove4GiBDoNotWrap) {
-    const std::uint64_t fiveGiB = 5ull << 30;
-    const ProgressValues state = AdvanceProgress(Seeded(fiveGiB - 1'000'000), fiveGiB, 6ull << 30, kStart + 1000);
-    EXPECT_EQ(state.downloadedBytes, fiveGiB);
-    EXPECT_EQ(state.totalBytes, 6ull << 30);
-    EXPECT_DOUBLE_EQ(state.bytesPerSecond, 1'000'000.0);
-}
-
-TEST(ProgressState, StoredValuesAreLoadedBackFieldByField) {
-    const ProgressValues values{1, 2, 3.5, 4, 5};
-    StoreProgress(values);
-    const ProgressValues loaded = LoadProgress();
-    EXPECT_EQ(loaded.downloadedBytes, 1u);
-    EXPECT_EQ(loaded.totalBytes, 2u);
-    EXPECT_EQ(loaded.bytesPerSecond, 3.5);
-    EXPECT_EQ(loaded.lastSampleTick, 4u);
-    EXPECT_EQ(loaded.lastSampleBytes, 5u);
-    StoreProgress({});
+TEST(AdvanceProgress, RenewsTheSpeedOncePerSecondAveragedOverTheWindow) {
+    constexpr std::uint64_t t = 5'000'000, mib = 1 << 20, gib5 = 5ull << 30;  // t: a tick well after boot
+    const ProgressValues sampled{1000, 0, 123.0, t, 1000};
+    // Before; received, total and the tick of the report; after.
+    const std::tuple<ProgressValues, std::uint64_t, std::uint64_t, std::uint64_t, ProgressValues> cases[] = {
+        {{0, 0, 55.0, 0, 0}, 8192, 1000, t, {8192, 1000, 0.0, t, 8192}},  // the first report
+        {sampled, 9000, 3000, t + 999, {9000, 3000, 123.0, t, 1000}},
+        {sampled, 3048, 0, t + 1000, {3048, 0, 2048.0, t + 1000, 3048}},
+        {{0, 0, 0.0, t, 0}, mib, 0, t + 2000, {mib, 0, 524288.0, t + 2000, mib}},
+        {{0, 0, 0.0, t, gib5}, gib5 + mib, 0, t + 1000, {gib5 + mib, 0, double(mib), t + 1000, gib5 + mib}}};
+    for (const auto& [before, received, total, now, after] : cases)
+        EXPECT_EQ(Fields(AdvanceProgress(before, received, total, now)), Fields(after)) << received << " at " << now;
 }
 
 }  // namespace

@@ -3,31 +3,31 @@
 # the bench's own arithmetic.
 
 # Measures the download path from inside a Wine process.
-tarvex_fixture(bench_download tests/bench/bench_download.cpp)
+tarvex_fixture(bench_download bench/bench_download.cpp)
 target_link_libraries(bench_download PRIVATE tarvex_core psapi)
 
 # Start-up baseline: the least a program does to show and paint a window.
-add_executable(bench_minimal_window WIN32 tests/bench/minimal_window.cpp tests/bench/paint_marks.cpp)
+add_executable(bench_minimal_window WIN32 bench/minimal_window.cpp bench/paint_marks.cpp)
 target_compile_definitions(bench_minimal_window PRIVATE UNICODE _UNICODE NOMINMAX)
 target_link_options(bench_minimal_window PRIVATE -municode)
 target_link_libraries(bench_minimal_window PRIVATE user32 gdi32)
 
 # The installer with its paints counted: the same sources and resources, and
 # the linker routes the window procedure's PaintProgressView call through
-# tests/bench/paint_counter.cpp.
+# bench/paint_counter.cpp.
 set(TARVEX_PAINT_SYMBOL _Z17PaintProgressViewP6HWND__P9HBITMAP__PN7Gdiplus8GpBitmapES5_)
 add_executable(tarvex-installer-paintcount WIN32 app/main.cpp res/installer.rc
-    tests/bench/paint_counter.cpp tests/bench/paint_marks.cpp)
+    bench/paint_counter.cpp bench/paint_marks.cpp)
 target_link_libraries(tarvex-installer-paintcount PRIVATE tarvex_core)
 target_compile_definitions(tarvex-installer-paintcount PRIVATE TARVEX_PAINT_SYMBOL=${TARVEX_PAINT_SYMBOL})
 target_link_options(tarvex-installer-paintcount PRIVATE -municode -Wl,--wrap=${TARVEX_PAINT_SYMBOL})
 target_include_directories(tarvex-installer-paintcount PRIVATE ${TARVEX_GENERATED_DIR} ${PROJECT_SOURCE_DIR}/res)
 add_dependencies(tarvex-installer-paintcount tarvex_artwork)
 
-tarvex_wine_test(bench_memory tests/bench/memory_test.py)
-set_tests_properties(bench_memory PROPERTIES TIMEOUT 900)
+tarvex_wine_test(bench/memory_test ${Python3_EXECUTABLE} -m pytest -p no:cacheprovider -q
+                 ${PROJECT_SOURCE_DIR}/bench/memory_test.py)
 
 # The bench's own arithmetic and parsing; no Wine.
-add_test(NAME bench_figures COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tests/bench/bench_test.py)
-set_tests_properties(bench_figures PROPERTIES
-    ENVIRONMENT "${TARVEX_HARNESS_ENV};PYTHONPATH=${PROJECT_SOURCE_DIR}/tests/harness:${PROJECT_SOURCE_DIR}/tests/bench")
+add_test(NAME bench/bench_test COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/bench/bench_test.py)
+set_tests_properties(bench/bench_test PROPERTIES
+    ENVIRONMENT "${TARVEX_WINE_TEST_ENV};PYTHONPATH=${PROJECT_SOURCE_DIR}/tests:${PROJECT_SOURCE_DIR}/bench")

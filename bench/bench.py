@@ -51,7 +51,7 @@ class Bench:
         self.access_log = access_log
         harness.make_template()
         self.display = harness.Display()
-        self.prefix = harness.Prefix("bench", version="win10", display=self.display)
+        self.prefix = harness.Prefix("bench", "win10", self.display)
         self.workdir = os.path.join(self.prefix.drive_c, "bench")
         os.makedirs(self.workdir, exist_ok=True)
         self.wineserver = None
@@ -61,11 +61,11 @@ class Bench:
         """One wineserver for all runs, started here in the foreground so
         that its CPU can be read and no run pays for starting it. With
         `trace` (an open file) it logs every request there."""
-        subprocess.run([harness.WINESERVER, "-k"], env=self.prefix.env, check=False)
+        subprocess.run([harness.WINESERVER, "-k"], env=self.prefix.env(), check=False)
         if self.wineserver:
             self.wineserver.wait()
         self.wineserver = subprocess.Popen([harness.WINESERVER, "-f", "-p"] + (["-d1"] if trace else []),
-                                           env=self.prefix.env, stdout=subprocess.DEVNULL,
+                                           env=self.prefix.env(), stdout=subprocess.DEVNULL,
                                            stderr=trace or subprocess.DEVNULL, preexec_fn=harness._die_with_parent)
         self.prefix.processes.append(self.wineserver)
         if not harness.wait_until(lambda: self._wineserver_listens(), 10, interval=0.02):
@@ -99,7 +99,7 @@ class Bench:
         code, stdout, wall time from start to exit, its own CPU time and the
         CPU that the wineserver and Xvfb spent meanwhile."""
         command = [harness.WINE, harness.exe(args[0]), *args[1:]]
-        return self._measure(command, dict(self.prefix.env, **(env or {})), cwd or self.workdir)
+        return self._measure(command, self.prefix.env(**(env or {})), cwd or self.workdir)
 
     def native(self, command):
         return self._measure(command, dict(os.environ), None)

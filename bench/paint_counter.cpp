@@ -14,8 +14,8 @@
 extern "C" void TARVEX_CONCAT(__real_, TARVEX_PAINT_SYMBOL)(HWND, HBITMAP, Gdiplus::GpBitmap*, Gdiplus::GpBitmap*);
 
 extern "C" void TARVEX_CONCAT(__wrap_, TARVEX_PAINT_SYMBOL)(HWND window, HBITMAP background,
-                                                             Gdiplus::GpBitmap* trackImage,
-                                                             Gdiplus::GpBitmap* fillImage) {
+                                                            Gdiplus::GpBitmap* trackImage,
+                                                            Gdiplus::GpBitmap* fillImage) {
     const long long start = PaintMarkStart();
     TARVEX_CONCAT(__real_, TARVEX_PAINT_SYMBOL)(window, background, trackImage, fillImage);
     MarkPaint(start);

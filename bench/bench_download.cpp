@@ -107,8 +107,8 @@ bool ReadAll(const std::string& url, DWORD readBytes, std::uint64_t& bytes, std:
     std::wstring host, path;
     int port = 0;
     if (!ParseHttpsUrl(url, host, port, path)) return Fail(error, "bad URL");
-    UniqueInternet session(WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
-                                       WINHTTP_NO_PROXY_BYPASS, 0));
+    UniqueInternet session(
+        WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
     if (!session) return Fail(error, "WinHttpOpen");
     UniqueInternet connection(WinHttpConnect(session.get(), host.c_str(), static_cast<INTERNET_PORT>(port), 0));
     if (!connection) return Fail(error, "WinHttpConnect");
@@ -205,6 +205,8 @@ int wmain(int argc, wchar_t** argv) {
         return Ceiling(WideToUtf8(argv[2]), argc == 4 ? static_cast<DWORD>(_wtoi(argv[3])) : kCeilingReadBytes);
     if (mode == "download" && (argc == 4 || argc == 5))
         return Download(WideToUtf8(argv[2]), WideToUtf8(argv[3]), argc == 5 ? WideToUtf8(argv[4]) : "onprogress");
-    std::fprintf(stderr, "usage: bench_download ceiling URL [READ_BYTES] | download URL SAVEPATH [onprogress|memory|arithmetic|none]\n");
+    std::fprintf(
+        stderr,
+        "usage: bench_download ceiling URL [READ_BYTES] | download URL SAVEPATH [onprogress|memory|arithmetic|none]\n");
     return 2;
 }

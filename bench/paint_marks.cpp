@@ -31,9 +31,8 @@ void WriteMarks() {
     const DWORD length = GetEnvironmentVariableW(L"TARVEX_BENCH_MARKS", path, kPathUnits);
     if (length == 0 || length >= kPathUnits) return;
     FILETIME created, exited, kernel, user;
-    const double threadCpu = GetThreadTimes(GetCurrentThread(), &created, &exited, &kernel, &user)
-                                 ? Seconds(kernel) + Seconds(user)
-                                 : -1;
+    const double threadCpu =
+        GetThreadTimes(GetCurrentThread(), &created, &exited, &kernel, &user) ? Seconds(kernel) + Seconds(user) : -1;
     LARGE_INTEGER frequency;
     QueryPerformanceFrequency(&frequency);
     if (FILE* out = _wfopen(path, L"wb")) {
