@@ -57,9 +57,8 @@ def wine_root():
 
 
 def certificates():
-    """The test CA that every prefix trusts, and a localhost certificate from
-    it, made once per build folder: {"ca": trustme.CA, "ca_pem", "ca_der",
-    "localhost_pem" (key and chain)}."""
+    """The test CA that every prefix trusts and a localhost certificate from it, made once
+    per build folder: {"ca": trustme.CA, "ca_pem", "ca_der", "localhost_pem" (key and chain)}."""
     folder = os.path.join(build_dir(), "test-ca")
     paths = {name: os.path.join(folder, name.replace("_", ".")) for name in ("ca_pem", "ca_key", "ca_der",
                                                                              "localhost_pem")}
@@ -101,11 +100,9 @@ def wait_until(condition, timeout, interval=0.1):
 
 
 class Server(pytest_httpserver.HTTPServer):
-    """The HTTPS download server on loopback, threaded so that a held body
-    holds up no other request. serve(path, ...) sets what a path answers:
-    `body` is bytes, or an int for that many pattern bytes; it can be held
-    at `hold_at` until release(path), paced at `rate` bytes a second, cut by
-    a reset at `cut_at`, or announced as `announce` bytes (False: chunked)."""
+    """The HTTPS download server on loopback, threaded. serve(path, ...): `body` is bytes or a count of
+    pattern bytes, held at `hold_at` until release(path), paced at `rate` bytes a second, cut by a reset
+    at `cut_at`, or announced as `announce` bytes (False: chunked)."""
 
     def __init__(self, port=0, pem=None):
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
@@ -204,9 +201,8 @@ def _kill_wineserver(prefix):
 
 
 def make_template():
-    """The template prefix: kept from an earlier run while Wine, the test CA
-    and the template's make (" 2") are the same, else made from scratch.
-    Leftovers of earlier runs go."""
+    """The template prefix, kept while Wine, the test CA and its make (" 2") stay the
+    same. Leftovers of earlier runs go."""
     root = wine_root()
     runs, template, stamp_path = (os.path.join(root, name) for name in ("runs", "template", "template.stamp"))
     for name in os.listdir(runs) if os.path.isdir(runs) else []:
@@ -220,8 +216,8 @@ def make_template():
     shutil.rmtree(root, ignore_errors=True)
     os.makedirs(template)
     assert _wine(template, "wineboot", "-i", timeout=240)
-    # The installer's face, Microsoft YaHei, drawn with a font that Debian has;
-    # and a recorder in place of the browser, which notes each page in the prefix.
+    # The installer's face, Microsoft YaHei, drawn with a font that Debian has; and a recorder in place of the browser,
+    # which notes each page in the prefix.
     recorder = os.path.join(root, "browser.sh")
     with open(recorder, "w") as script:
         script.write('#!/bin/sh\nprintf "%s\\n" "$*" >> "$WINEPREFIX/browser.log"\n')
@@ -251,11 +247,13 @@ class Display:
     def xdotool(self, *args):
         subprocess.run(["xdotool", *map(str, args)], env=dict(os.environ, DISPLAY=self.name), check=True, timeout=30)
 
+    # From the corner first: a synchronous move to where the pointer already is never ends.
     def drag(self, start, end):
-        self.xdotool("mousemove", "--sync", *start, "mousedown", "1", "mousemove", "--sync", *end, "mouseup", "1")
+        self.xdotool("mousemove", 0, 0, "mousemove", "--sync", *start, "mousedown", "1", "mousemove", "--sync", *end,
+                     "mouseup", "1")
 
     def click(self, x, y):
-        self.xdotool("mousemove", "--sync", x, y, "click", "1")
+        self.xdotool("mousemove", 0, 0, "mousemove", "--sync", x, y, "click", "1")
 
     def screenshot(self, path):
         """Saves the screen at `path`; its pixels as 8-bit RGB, row by row."""
@@ -297,8 +295,8 @@ class Prefix:
 
     def run(self, args, timeout=120, cwd=None, **env):
         """Runs a Windows program to its end; CompletedProcess with bytes."""
-        # Through files, not pipes: Wine's helper processes inherit the
-        # descriptors and would keep a pipe open for seconds.
+        # Through files, not pipes: Wine's helper processes inherit the descriptors and would keep a pipe open for
+        # seconds.
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
             process = self.start(args, cwd, err, stdout=out, **env)
             try:
@@ -345,7 +343,7 @@ class Prefix:
         with "ok", "cancel", or "esc" on the keyboard."""
         answer = self.probe("dialog", caption, "--wait", wait_ms, *(["--press", press] if press in ("ok", "cancel") else []))
         if press == "esc" and answer["found"]:
-            self.display.xdotool("key", "Escape")
+            self.display.xdotool("search", "--name", caption, "windowfocus", "--sync", "key", "Escape")
         return answer
 
     def click_close_glyph(self, window):

@@ -25,13 +25,13 @@ CASES = {
     "none": ({}, LEGACY),
     "placeholder per machine, real per user": ({MACHINE: {"pv": "0.0.0.0"}, USER: {"pv": REAL}}, RELEASE),
 }
-# Every case where the registry decides; enough on the other versions to show
-# that Vista and 8 ask it as 10 does and that Windows 7 never does.
+# Every case where the registry decides; enough on the other versions to show that Vista and 8 ask it as 10 does and
+# that Windows 7 never does.
 BY_VERSION = {"win10": list(CASES), "win8": ["per machine", "none"], "vista": ["per user", "none"],
               "win7": ["per machine", "per user"]}
 
 
-@pytest.mark.parametrize("version", list(BY_VERSION))
+@pytest.mark.parametrize("version", list(BY_VERSION), scope="module")
 def test_channel_follows_the_windows_version_and_the_webview2_registration(version, prefix, server, workdir):
     server.serve_channels(1 << 20, hold_at=0)
     for case in BY_VERSION[version]:

@@ -1,7 +1,5 @@
-"""Downloads as the real installer meets them under Wine, run after run in
-one prefix: whole and broken bodies, statuses, redirects, certificates and a
-save file that cannot be made, each with the reason its log gives, and no
-setup program left behind by a failure."""
+"""Downloads as the real installer meets them, run after run in one prefix: each
+ends with the reason its log gives, and a failure leaves no setup program."""
 import os
 
 import trustme
@@ -11,8 +9,7 @@ import harness
 INCOMPLETE = "response body length differs from Content-Length"
 SEND_FAILED = "download failed: WinHttpSendRequest failed (error "
 JUNK = b"downloaded, but no Windows program"  # so that a whole download ends in "did not start"
-# What the channel's path answers, and the start of the line that ends the
-# download in the log: "received N bytes" before the start of what came.
+# What the channel's path answers, and the start of the log line that ends the download.
 CASES = {
     "whole, with its length": ({"body": 300000}, "received 300000 bytes"),
     "whole, chunked": ({"body": 300000, "announce": False}, "received 300000 bytes"),

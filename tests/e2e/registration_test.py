@@ -1,17 +1,15 @@
-"""Runs of the real installer under Wine record the product in the
-registration file of the prefix's profile folder, beside the entries of
-other products; a file that another program holds stays as it is, and
-nothing is written through a symbolic link."""
+"""Runs of the real installer record the product beside other products' entries;
+a file another program holds stays as it is; nothing is written through a link."""
 import os
 import pathlib
+import subprocess
 
 import pytest
 
 import harness
 
-# As other products may leave it: LF line ends, a comment, loose spacing, an
-# unquoted value, a key the installer does not know, a lone CR and the byte
-# that ends a text file in text mode.
+# As other products may leave it: LF line ends, a comment, loose spacing, an unquoted value, a key the installer does
+# not know, a lone CR and the byte that ends a text file in text mode.
 BEFORE = (b"# written by another tool\n"
           b"[[software]]\nname = \"Other\x1aTool\"\nproduct_id=\"3\"\ndistributor_id = \"2\"\n\x1a\n"
           b"[[software]]\nname =   Se\rcond\nversion = \"9.1\"\nproduct_id = \"12\"\ndistributor_id = \"\"\n")
@@ -26,6 +24,7 @@ READ_ONLY_SYSTEM, HIDDEN = b"0x5", b"0x2"  # DOS attributes as Wine keeps them o
 def folder(prefix, server):
     # Held at the first byte: the download neither ends nor fails meanwhile.
     server.serve_channels(1 << 20, hold_at=0)
+    subprocess.run(["rm", "-rf", prefix.profile_dir + "/.tarvex", prefix.drive_c + "/elsewhere"], check=True)
     os.makedirs(prefix.profile_dir + "/.tarvex")
     return pathlib.Path(prefix.profile_dir, ".tarvex")
 
@@ -62,10 +61,9 @@ def test_a_file_that_another_program_holds_stays_as_it_is(prefix, workdir, folde
         assert config.read_bytes() == BEFORE and os.listdir(folder) == ["config.toml"], reason
 
 
-# Wine 8 makes neither junctions (FSCTL_SET_REPARSE_POINT fails) nor Windows
-# symbolic links (CreateSymbolicLinkW succeeds without making one); a Unix
-# symbolic link in the prefix is what it can show, as a plain folder or file
-# whose final path lies elsewhere.
+# Wine 8 makes neither junctions (FSCTL_SET_REPARSE_POINT fails) nor Windows symbolic links (CreateSymbolicLinkW
+# succeeds without making one); a Unix symbolic link in the prefix is what it can show, as a plain folder or file whose
+# final path lies elsewhere.
 def test_nothing_is_written_through_a_symbolic_link(prefix, workdir, folder):
     elsewhere = pathlib.Path(prefix.drive_c, "elsewhere")
     elsewhere.mkdir()

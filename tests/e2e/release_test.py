@@ -1,7 +1,6 @@
-"""What the release engineers ship: scripts/release builds, signs and checks
-an exe that imports only KnownDLLs, comes out byte for byte the same from
-another folder, is trusted by osslsigncode and by Windows itself, and
-installs; without a certificate it refuses."""
+"""What the release engineers ship: scripts/release refuses without a certificate;
+its exe is the same from any folder, imports only KnownDLLs, has its resources,
+is trusted by Windows and installs."""
 import concurrent.futures
 import hashlib
 import os
@@ -14,8 +13,7 @@ import pytest
 
 import harness
 
-# In KnownDLLs on every Windows from 7 to 11, so never looked for beside the
-# exe. Anything else must be delay-loaded from the system folder.
+# In KnownDLLs on every Windows from 7 to 11, so never looked for beside the exe.
 KNOWN_DLLS = {"advapi32.dll", "comdlg32.dll", "gdi32.dll", "imm32.dll", "kernel32.dll", "msctf.dll", "msvcrt.dll",
               "normaliz.dll", "ole32.dll", "oleaut32.dll", "psapi.dll", "rpcrt4.dll", "sechost.dll", "setupapi.dll",
               "shell32.dll", "shlwapi.dll", "user32.dll", "ws2_32.dll"}
@@ -31,9 +29,8 @@ def release(source, *options, **env):
 
 @pytest.fixture(scope="module")
 def releases():
-    """Two copies of the sources in different folders: the first released
-    signed, with a certificate from the CA that every prefix trusts, after a
-    refusal without one; the second unsigned on purpose."""
+    """Sources in two folders: the first released signed after a refusal
+    without a certificate, the second unsigned on purpose."""
     root = os.path.join(harness.build_dir(), "release-test")
     shutil.rmtree(root, ignore_errors=True)
     copies = [os.path.join(root, name) for name in ("a", "a-second-copy-in-a-longer-folder")]
@@ -69,8 +66,8 @@ def test_refuses_to_release_unsigned_by_accident_and_releases_are_the_same_from_
     for exe in (releases["signed"], releases["unsigned"]):
         sums = read(os.path.join(os.path.dirname(exe), "SHA256SUMS")).decode()
         assert sums == "%s  tarvex-installer.exe\n" % hashlib.sha256(read(exe)).hexdigest()
-    # Without its signature, the signed release is the unsigned one, built in another folder; and the signature
-    # is made at the time given, so signing again gives the same bytes.
+    # Without its signature, the signed release is the unsigned one, built in another folder; and the signature is made
+    # at the time given, so signing again gives the same bytes.
     bare = os.path.join(releases["root"], "bare.exe")
     subprocess.run(["osslsigncode", "remove-signature", "-in", releases["signed"], "-out", bare], check=True)
     assert read(bare) == read(releases["unsigned"])
@@ -95,8 +92,8 @@ def test_the_release_imports_only_known_dlls_and_carries_its_pictures_icon_manif
     manifest = data["manifest"].decode()
     assert 'level="requireAdministrator" uiAccess="false"' in manifest
     assert not any(absent in manifest for absent in ("dpiAware", "dependency", "supportedOS", "longPathAware"))
-    # The fixed part after its signature: file and product version 1.3.1.0; then the Chinese (Simplified),
-    # UTF-16 string table and its translation entry.
+    # The fixed part after its signature: file and product version 1.3.1.0; then the Chinese (Simplified), UTF-16 string
+    # table and its translation entry.
     version = data["version"]
     fixed = version.index(struct.pack("<I", 0xFEEF04BD)) + 8
     assert struct.unpack_from("<4I", version, fixed) == (0x10003, 0x10000, 0x10003, 0x10000)

@@ -1,7 +1,5 @@
-"""The real installer's window under Wine: a centred borderless popup that only
-a release on the close glyph's band closes; its view pixel by pixel, with the
-download held at a chosen byte; the GDI objects its paints leave; the error
-boxes of a window that could not be made and of an exe without pictures."""
+"""The real installer's window: a popup that only a release on the close glyph's band closes; its view
+pixel by pixel, the download held at a chosen byte; GDI objects its paints leave; its error boxes."""
 import collections
 import os
 import re
@@ -12,8 +10,8 @@ import pytest
 import harness
 from harness import CHANNELS, CHUNK
 
-# The view in client pixels, boxes as (left, top, right, bottom), right and
-# bottom excluded: a 560 x 310 window with the 480 x 8 track image.
+# The view in client pixels, boxes as (left, top, right, bottom), right and bottom excluded: a 560 x 310 window with the
+# 480 x 8 track image.
 WIDTH, HEIGHT = 560, 310
 WS_POPUP, FRAME_STYLES, WS_EX_CLIENTEDGE = 0x80000000, 0x00CC0000 | 0x00040000 | 0x00080000, 0x200
 BAR, ROW = (40, 275, 520, 283), 279  # the bar and its middle row
@@ -77,7 +75,7 @@ def held(prefix, server, workdir):
     return run
 
 
-def test_first_paint_and_half_way(held):
+def test_first_paint_and_half_way(held, prefix):
     process, first, _ = held(128 * CHUNK, 0, "first-paint")
     process.kill()
     assert first.fill_columns() == [] and first.unlike((41, ROW, 519, ROW + 1), TRACK) == []
@@ -94,6 +92,8 @@ def test_first_paint_and_half_way(held):
             if name in ("percentage", "speed"):  # above the bar's ends, at the box's bottom
                 assert max(ys) >= box[3] - 6 and (min(xs) <= box[0] + 3 if name == "percentage" else max(xs) >= box[2] - 4)
     assert len(half.ink(TEXTS["percentage"])) > len(first.ink(TEXTS["percentage"])), "50% is no wider than 0%"
+    # The title is drawn from UTF-8, as the installer converts it (a fallback title would have ink too).
+    assert prefix.probe("utf8", "tarvex 数据恢复")["text"] == "tarvex 数据恢复"
 
 
 def test_fills_narrower_than_the_bar_is_high_are_the_left_of_a_circle(held):
@@ -141,8 +141,8 @@ def test_installer_without_its_pictures_says_so_twice_and_paints_with_fallbacks(
     assert not prefix.dialog("错误", wait_ms=2000)["found"], "missing bar images must not show a box"
     time.sleep(1)
     view = View(prefix.display.screenshot(os.path.join(prefix.path, "fallbacks.png")), window["rect"][:2])
-    # The window colour for the background; a 440 x 12 bar from (60, 275):
-    # the gradient fill half way, then the plain track.
+    # The window colour for the background; a 440 x 12 bar from (60, 275): the gradient fill half way, then the plain
+    # track.
     assert view(100, 150) == (255, 255, 255)
     assert near(view(64, 281), (94, 160, 206), 12) and near(view(276, 281), (209, 225, 233), 12)
     assert view.unlike((290, 281, 492, 282), (204, 220, 230), 2) == []
@@ -167,18 +167,16 @@ def test_centred_borderless_popup_that_only_a_release_on_the_close_band_closes(p
 
 
 def test_window_that_fails_in_wm_create_shows_an_error_box_until_answered_and_ends_with_code_1(prefix, workdir):
-    # The hook makes WM_CREATE fail, as a worker thread that cannot start
-    # does; WM_DESTROY then posts the quit message before the box is up.
-    hook = prefix.start([harness.exe("probe"), "deny-window", prefix.windows_path(harness.exe("deny_window_hook.dll")),
+    # The hook makes WM_CREATE fail, as a worker thread that cannot start does; WM_DESTROY then posts the quit message
+    # before the box is up.
+    prefix.start([harness.exe("probe"), "deny-window", prefix.windows_path(harness.exe("deny_window_hook.dll")),
                          "60000"])
     time.sleep(2)
     process = prefix.start_installer(workdir)
     box = prefix.dialog("错误", wait_ms=30000)
     assert (box["found"], box["text"], box["owner"], box["icon"]) == (True, "安装程序初始化失败！", "", True)
     assert not prefix.window()["found"]
-    # A waiting quit message would end the box unanswered, under Wine once a
-    # 2 s wait for a window manager has passed.
+    # A waiting quit message would end the box unanswered, under Wine once a 2 s wait for a window manager has passed.
     assert harness.wait_for_exit(process, 4) is None and prefix.dialog("错误")["found"], "the box closed by itself"
     prefix.dialog("错误", press="ok")
     assert harness.wait_for_exit(process, 20) == 1
-    hook.kill()
