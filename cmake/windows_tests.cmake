@@ -10,6 +10,8 @@ endfunction()
 
 tarvex_fixture(probe tests/fixtures/probe.cpp)
 target_link_libraries(probe PRIVATE tarvex_core crypt32 wintrust)
+# A GUI program, so that standing in for the setup program opens no console window.
+target_link_options(probe PRIVATE -mwindows)
 add_library(marker_dll SHARED tests/fixtures/marker_dll.cpp)
 set_target_properties(marker_dll PROPERTIES PREFIX "" OUTPUT_NAME marker)
 add_library(deny_window_hook SHARED tests/fixtures/deny_window_hook.cpp)

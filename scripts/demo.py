@@ -60,7 +60,7 @@ def main():
         request = harness.wait_until(lambda: next(iter(server.requests()), None), 30)
         time.sleep(DEMO_SIZE / DEMO_RATE / 2)
         screenshot("2-downloading")
-        harness.wait_until(lambda: prefix.window("Static", "tarvex 数据恢复 — demo setup program is running")["found"], 30)
+        harness.wait_until(lambda: prefix.window("Static", "tarvex — demo setup program is running")["found"], 30)
         screenshot("3-setup-program-running")
         code = process.wait(timeout=None if not own_display else 120)
         elapsed = time.monotonic() - started
