@@ -441,7 +441,7 @@ def table(rows, info, rounds):
         lines.append("  %-42s %-6s %s" % (label, unit, text))
     lines += ["", "(2): the real OnProgress bound to a hidden window of the bench program, which nothing paints.",
               "Paints and first paint: the installer built once more with PaintProgressView wrapped by the linker",
-              "to count (tests/bench/paint_counter.cpp); its sources are unchanged. CPU: user + system."]
+              "to count (bench/paint_counter.cpp); its sources are unchanged. CPU: user + system."]
     return "\n".join(lines)
 
 
