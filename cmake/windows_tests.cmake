@@ -1,7 +1,7 @@
 # The Windows-side tests and fixtures, and the runs of the real exe under
 # Wine. The `harness` test prepares the template prefix that every other
 # Wine test copies; each CTest name is its file's path under tests/.
-# Console programs: tests and fixtures are driven from the Linux side.
+# Programs that the tests and the bench drive from the Linux side.
 function(tarvex_fixture name)
     add_executable(${name} ${ARGN})
     target_compile_definitions(${name} PRIVATE UNICODE _UNICODE NOMINMAX)

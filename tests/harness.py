@@ -320,10 +320,10 @@ class Prefix:
             os.remove(self.run_log_path)
         return self.start([installer or exe("tarvex-installer")], cwd=cwd, stderr=stderr, **env)
 
-    def probe(self, *args, timeout=60, cwd=None):
+    def probe(self, *args):
         """The probe fixture's one-line JSON answer."""
         for attempt in range(3):  # seen once in CI under load: an answer lost
-            result = self.run([exe("probe"), *map(str, args)], timeout=timeout, cwd=cwd)
+            result = self.run([exe("probe"), *map(str, args)], timeout=60)
             with contextlib.suppress(ValueError):
                 return json.loads(result.stdout.decode())
         raise RuntimeError("probe %s: no answer (%d): %s" % (args, result.returncode, result.stderr.decode()[-500:]))
