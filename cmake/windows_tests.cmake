@@ -17,6 +17,21 @@ set_target_properties(marker_dll PROPERTIES PREFIX "" OUTPUT_NAME marker)
 add_library(deny_window_hook SHARED tests/fixtures/deny_window_hook.cpp)
 set_target_properties(deny_window_hook PROPERTIES PREFIX "")
 
+# A real setup program, made by NSIS around 6 MiB of fixed random bytes (so
+# that it is as big as a real one and the download takes a moment).
+find_program(TARVEX_MAKENSIS makensis REQUIRED)
+set(TARVEX_NSIS_PAYLOAD ${PROJECT_BINARY_DIR}/nsis-payload.bin)
+add_custom_command(
+    OUTPUT ${PROJECT_BINARY_DIR}/nsis-setup.exe ${TARVEX_NSIS_PAYLOAD}
+    COMMAND ${Python3_EXECUTABLE} -c "import random, sys; open(sys.argv[1], 'wb').write(random.Random(7).randbytes(6 << 20))"
+            ${TARVEX_NSIS_PAYLOAD}
+    COMMAND ${TARVEX_MAKENSIS} -V2 -WX -DOUT=${PROJECT_BINARY_DIR}/nsis-setup.exe -DPAYLOAD=${TARVEX_NSIS_PAYLOAD}
+            ${PROJECT_SOURCE_DIR}/tests/fixtures/nsis_setup.nsi
+    DEPENDS ${PROJECT_SOURCE_DIR}/tests/fixtures/nsis_setup.nsi
+    COMMENT "Making the NSIS setup program"
+    VERBATIM)
+add_custom_target(nsis_setup ALL DEPENDS ${PROJECT_BINARY_DIR}/nsis-setup.exe)
+
 add_executable(tarvex-installer-without-pictures WIN32 app/main.cpp tests/fixtures/installer_without_pictures.rc)
 target_link_libraries(tarvex-installer-without-pictures PRIVATE tarvex_core)
 target_link_options(tarvex-installer-without-pictures PRIVATE -municode)

@@ -127,8 +127,8 @@ UniqueHandle HoldUnchanged(UniqueHandle writer, const std::wstring& path) {
     writer.reset();
     // Without FILE_SHARE_WRITE or FILE_SHARE_DELETE this open also fails
     // while anyone else still has the file open to change it.
-    UniqueHandle held(NullIfInvalid(CreateFileW(path.c_str(), GENERIC_READ | DELETE, FILE_SHARE_READ, nullptr,
-                                                OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr)));
+    UniqueHandle held(NullIfInvalid(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                                FILE_FLAG_OPEN_REPARSE_POINT, nullptr)));
     Sha256 now{};
     if (!held || IsReparsePoint(held.get()) || !Sha256Of(held.get(), now) || now != written) return nullptr;
     return held;

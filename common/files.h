@@ -35,8 +35,10 @@ bool WriteAll(HANDLE file, const void* bytes, std::size_t size);
 
 // Trades the writer's handle of the file at `path` for one that lets others
 // read and run it but not write, rename or delete it, and checks that the
-// file is still the one written. A program cannot be started while a handle
-// with write access is open, so the two handles cannot overlap: the check
-// covers the moment between them. Null when the file cannot be held so.
-// The writer needs GENERIC_READ; the held handle has GENERIC_READ | DELETE.
+// file is still the one written. The held handle has read access alone:
+// setup programs open their own exe to unpack it with FILE_SHARE_READ only,
+// which fails while any other handle has write or delete access. A program
+// cannot be started while a handle with write access is open, so the two
+// handles cannot overlap: the check covers the moment between them. Null
+// when the file cannot be held so; the writer needs GENERIC_READ.
 UniqueHandle HoldUnchanged(UniqueHandle writer, const std::wstring& path);

@@ -96,14 +96,11 @@ bool RunAndAwait(const std::wstring& launchPath) {
     return true;
 }
 
-// Through the handle that kept it unchanged; by name only should the file
-// system refuse that.
+// By name, once the handle that kept it unchanged is closed: that handle
+// shares no delete access, so that nobody else could remove it meanwhile.
 void DeleteSetupProgram(UniqueHandle held, const std::wstring& launchPath) {
-    if (MarkForDeletion(held.get(), true)) return;
-    const DWORD markError = GetLastError();
     held.reset();
-    if (DeleteFileW(launchPath.c_str())) return;
-    Log("setup program could not be deleted (errors %lu, %lu)", markError, GetLastError());
+    if (!DeleteFileW(launchPath.c_str())) Log("setup program could not be deleted (error %lu)", GetLastError());
 }
 
 }  // namespace
@@ -138,9 +135,11 @@ void InstallWorker(HWND window) {
     const std::wstring launchPath = WidenBytes(kSaveName);
     ShowWindow(window, SW_HIDE);
     if (!setupProgram) Log("setup program could not be held unchanged");
-    if (setupProgram && RunAndAwait(launchPath))
-        DeleteSetupProgram(std::move(setupProgram), launchPath);
-    else
-        ShowFailureDialog(window, kStartFailedText, downloadPage.c_str());
+    const bool ran = setupProgram && RunAndAwait(launchPath);
+    // A file we could not hold may not be what was downloaded: it is not left
+    // for anyone to run by hand. One that did not start stays, held until the
+    // dialog is answered.
+    if (ran || !setupProgram) DeleteSetupProgram(std::move(setupProgram), launchPath);
+    if (!ran) ShowFailureDialog(window, kStartFailedText, downloadPage.c_str());
     PostMessageW(window, WM_CLOSE, 0, 0);
 }

@@ -1,25 +1,17 @@
 """The demo: the real installer's whole job under Wine, against a built-in
-local HTTPS download server that serves a demo setup program under both
-channel paths. Prints the channel chosen, the bytes fetched and the exit
-code; without a display of the user's it saves screenshots as it goes."""
-import json
+local HTTPS download server that serves a real setup program (made by NSIS)
+under both channel paths. Prints the channel chosen, the bytes fetched, what
+the setup program did and the exit code; without a display of the user's it
+saves screenshots as it goes."""
 import os
 import sys
 import time
 
 import harness
 
-DEMO_SIZE = 6 << 20        # the setup program padded, so the bar has time to move
-DEMO_RATE = 2 << 20        # bytes per second
-SETUP_SHOWN_MS = 4000      # how long the demo setup program shows itself
-
-
-def padded_setup_program():
-    """The demo setup program with trailing bytes (a Windows program with
-    appended data still starts)."""
-    with open(harness.exe("probe"), "rb") as program:
-        body = program.read()
-    return body + b"\0" * (DEMO_SIZE - len(body))
+DEMO_RATE = 2 << 20        # bytes per second, so the bar has time to move
+SETUP_WINDOW = ("#32770", "tarvex demo Setup: Installing")  # the NSIS setup program at work
+PAYLOAD = "tarvex-payload.bin"     # what it unpacks beside itself
 
 
 class UserDisplay:
@@ -37,7 +29,8 @@ def main():
     harness.make_template()
 
     server = harness.Server(harness.download_port())
-    server.serve_channels(padded_setup_program(), rate=DEMO_RATE)
+    program = open(harness.exe("nsis-setup"), "rb").read()
+    server.serve_channels(program, rate=DEMO_RATE)
     own_display = None if os.environ.get("DISPLAY") else harness.Display()
     display = own_display or UserDisplay(os.environ["DISPLAY"])
     prefix = harness.Prefix("demo", "win10", display)
@@ -51,35 +44,40 @@ def main():
     try:
         workdir = os.path.join(prefix.drive_c, "demo")
         os.makedirs(workdir, exist_ok=True)
-        print("Download server: %s serving %d bytes under %s" % (server.url(""), DEMO_SIZE, " and ".join(harness.CHANNELS)))
+        print("Download server: %s serving an NSIS setup program of %d bytes under %s"
+              % (server.url(""), len(program), " and ".join(harness.CHANNELS)))
         print("Running tarvex-installer.exe (Windows 10, no WebView2 runtime registered) ...")
         started = time.monotonic()
-        process = prefix.start_installer(workdir, TARVEX_STANDIN_DEMO="1", TARVEX_STANDIN_WAIT_MS=str(SETUP_SHOWN_MS))
+        process = prefix.start_installer(workdir)
         if prefix.visible_installer():
             screenshot("1-window")
         request = harness.wait_until(lambda: next(iter(server.requests()), None), 30)
-        time.sleep(DEMO_SIZE / DEMO_RATE / 2)
+        time.sleep(len(program) / DEMO_RATE / 2)
         screenshot("2-downloading")
-        harness.wait_until(lambda: prefix.window("Static", "tarvex — demo setup program is running")["found"], 30)
-        screenshot("3-setup-program-running")
+        setup_shown = harness.wait_until(lambda: prefix.window(*SETUP_WINDOW)["found"], 30)
+        installer_hidden = setup_shown and not prefix.window()["visible"]
+        if setup_shown:
+            time.sleep(1)  # its page drawn and its bar moving
+            screenshot("3-setup-program-running")
         code = process.wait(timeout=None if not own_display else 120)
         elapsed = time.monotonic() - started
 
-        record_path = os.path.join(workdir, "setup-standin.json")
-        record = json.load(open(record_path)) if os.path.exists(record_path) else None
+        payload = os.path.join(workdir, PAYLOAD)
+        unpacked = os.path.exists(payload) and open(payload, "rb").read() == open(harness.exe("nsis-payload.bin"), "rb").read()
+        log = prefix.run_log()
+        ended = [line for line in log if line.startswith("setup program ended")]
         print()
         print("Channel chosen:       %s" % (request["path"] if request else "none (no request reached the server)"))
-        if record:
-            print("Bytes fetched:        %d (the setup program's own size as it ran)" % record["module_bytes"])
-            print("Setup program ran:    yes, as %s, in %s; progress window hidden: %s"
-                  % (record["command_line"], record["directory"], "yes" if not record["installer_visible"] else "no"))
-        else:
-            print("Setup program ran:    no")
+        print("Bytes fetched:        %s" % next((line.split()[1] for line in log if line.startswith("received ")), "none"))
+        print("Setup program ran:    %s; progress window hidden meanwhile: %s"
+              % ("yes, its window came up" if setup_shown else "no window seen", "yes" if installer_hidden else "no"))
+        print("Payload unpacked:     %s" % ("yes, %s beside it, bytes as packed" % PAYLOAD if unpacked else "no"))
+        print("Setup program said:   %s" % (ended[0] if ended else "nothing (it did not end)"))
         print("Setup program left:   %s" % ("yes" if os.path.exists(os.path.join(workdir, "tarvex-setup.exe")) else "no (deleted)"))
         print("Installer exit code:  %d after %.1f s" % (code, elapsed))
         for shot in shots:
             print("Screenshot:           %s" % shot)
-        return 0 if code == 0 and record else 1
+        return 0 if code == 0 and unpacked and ended else 1
     finally:
         prefix.close()
         server.stop()
