@@ -1,5 +1,7 @@
 #include "common/files.h"
 
+#include <shlobj.h>
+
 #include <array>
 #include <cstring>
 #include <vector>
@@ -26,21 +28,41 @@ std::wstring LongFullPath(const std::wstring& path) {
     return longLength == 0 || longLength >= kLongPathUnits ? std::wstring(full) : std::wstring(longer);
 }
 
-// Where the handle really leads, every link on the way resolved.
+std::wstring WithoutTrailingSeparator(std::wstring path) {
+    while (!path.empty() && path.back() == L'\\') path.pop_back();
+    return path;
+}
+
+// Where the handle really leads, every link on the way resolved. In the
+// system's own names, which every volume has, mounted in a folder or not.
 std::wstring FinalPath(HANDLE object) {
     wchar_t final[kLongPathUnits];
     const DWORD length =
-        GetFinalPathNameByHandleW(object, final, kLongPathUnits, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        GetFinalPathNameByHandleW(object, final, kLongPathUnits, FILE_NAME_NORMALIZED | VOLUME_NAME_NT);
     if (length == 0 || length >= kLongPathUnits) return {};
-    constexpr std::wstring_view kLocalPrefix = L"\\\\?\\";
-    std::wstring_view path(final, length);
-    if (path.substr(0, kLocalPrefix.size()) == kLocalPrefix) path.remove_prefix(kLocalPrefix.size());
-    return std::wstring(path);
+    return WithoutTrailingSeparator(std::wstring(final, length));
 }
 
 bool SamePath(const std::wstring& a, const std::wstring& b) {
     return !a.empty() && CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
                                               static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+}
+
+// The folder from which links count as planted: the user's profile when
+// `full` lies below it, else the root of its volume. Links at or above it
+// (a moved C:\Users, a profile on a volume mounted in a folder) only an
+// administrator can make.
+std::wstring AnchorOf(const std::wstring& full) {
+    wchar_t profile[MAX_PATH] = {};
+    if (SUCCEEDED(SHGetFolderPathW(nullptr, CSIDL_PROFILE, nullptr, SHGFP_TYPE_CURRENT, profile))) {
+        const std::wstring anchor = WithoutTrailingSeparator(LongFullPath(profile));
+        if (!anchor.empty() && full.size() > anchor.size() && full[anchor.size()] == L'\\' &&
+            SamePath(full.substr(0, anchor.size()), anchor))
+            return anchor;
+    }
+    wchar_t volume[kLongPathUnits];
+    if (!GetVolumePathNameW(full.c_str(), volume, kLongPathUnits)) return {};
+    return WithoutTrailingSeparator(LongFullPath(volume));
 }
 
 bool Sha256Of(HANDLE file, Sha256& digest) {
@@ -65,6 +87,24 @@ bool Sha256Of(HANDLE file, Sha256& digest) {
 
 }  // namespace
 
+bool IsUnredirected(HANDLE object, const std::wstring& path) {
+    if (IsReparsePoint(object)) return false;
+    const std::wstring full = LongFullPath(path);
+    const std::wstring anchor = AnchorOf(full);
+    if (anchor.empty()) return false;
+    // Followed to wherever the administrator's links lead. "C:" alone would
+    // be the drive's current folder, so a root keeps its separator here.
+    UniqueHandle anchorFolder(
+        NullIfInvalid(CreateFileW((anchor.size() == 2 ? anchor + L"\\" : anchor).c_str(), FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_BACKUP_SEMANTICS, nullptr)));
+    const std::wstring anchorFinal = anchorFolder ? FinalPath(anchorFolder.get()) : std::wstring();
+    // A link between there and here, or one that the file system does not
+    // mark as such, shows as a final path other than the anchor's plus the
+    // names asked for.
+    return !anchorFinal.empty() && SamePath(FinalPath(object), anchorFinal + full.substr(anchor.size()));
+}
+
 UniqueHandle OpenUnredirected(const std::wstring& path, DWORD access, OpenOutcome& outcome) {
     // No FILE_SHARE_DELETE: while held, it cannot be moved away and a link
     // put in its place.
@@ -77,9 +117,7 @@ UniqueHandle OpenUnredirected(const std::wstring& path, DWORD access, OpenOutcom
             error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? OpenOutcome::Missing : OpenOutcome::Failed;
         return nullptr;
     }
-    // A link further up, or one that the file system does not mark as such,
-    // shows as a final path other than the one asked for.
-    if (IsReparsePoint(object.get()) || !SamePath(FinalPath(object.get()), LongFullPath(path))) {
+    if (!IsUnredirected(object.get(), path)) {
         outcome = OpenOutcome::Redirected;
         return nullptr;
     }

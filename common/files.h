@@ -13,9 +13,17 @@
 
 enum class OpenOutcome { Opened, Missing, Redirected, Failed };
 
+// Whether the open file or folder at `path` is where the path says, as far
+// as a program of the user could have changed that: it is no junction or
+// symbolic link, nor is one between it and the user's profile folder (or
+// the volume's root, outside the profile). Links at or above the profile,
+// such as a C:\Users moved to another drive, are followed: only an
+// administrator can make them.
+bool IsUnredirected(HANDLE object, const std::wstring& path);
+
 // Opens what stands at `path` (a folder or a file) without following a
 // link, held so that nobody can rename or delete it meanwhile. Redirected
-// when it is a junction or symbolic link, or lies below one.
+// when it is not where the path says (see IsUnredirected).
 UniqueHandle OpenUnredirected(const std::wstring& path, DWORD access, OpenOutcome& outcome);
 
 // A new, empty file at `path` in place of whatever file or link was there:

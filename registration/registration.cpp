@@ -82,9 +82,10 @@ bool WriteRegistrationFile(const std::wstring& path, const std::vector<SoftwareE
 
     // New, never one that someone else made for us, and until it has taken
     // the real file's place it goes with its handle, however the run ends.
-    UniqueHandle file(NullIfInvalid(CreateFileW(TemporaryPathFor(path).c_str(), GENERIC_WRITE | DELETE, 0, nullptr,
-                                                CREATE_NEW, TemporaryAttributes(path), nullptr)));
-    if (!file || !MarkForDeletion(file.get(), true)) return false;
+    const std::wstring temporaryPath = TemporaryPathFor(path);
+    UniqueHandle file(NullIfInvalid(CreateFileW(temporaryPath.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+                                                TemporaryAttributes(path), nullptr)));
+    if (!file || !MarkForDeletion(file.get(), true) || !IsUnredirected(file.get(), temporaryPath)) return false;
     if (!WriteAll(file.get(), bytes.data(), bytes.size()) || !FlushFileBuffers(file.get())) return false;
     if (!MarkForDeletion(file.get(), false)) return false;
     if (RenameOpenFile(file.get(), path)) return true;

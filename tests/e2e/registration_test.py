@@ -1,5 +1,6 @@
 """Runs of the real installer record the product beside other products' entries;
-a file another program holds stays as it is; nothing is written through a link."""
+a file another program holds stays as it is; no write through a link the user
+could plant, while links above the profile are followed."""
 import os
 import pathlib
 import subprocess
@@ -77,3 +78,19 @@ def test_nothing_is_written_through_a_symbolic_link(prefix, workdir, folder):
     folder.symlink_to(elsewhere)
     assert registered(prefix, workdir) == "registration skipped: .tarvex is a junction or symbolic link"
     assert os.listdir(elsewhere) == ["other.toml"] and (elsewhere / "other.toml").read_bytes() == BEFORE
+
+
+# As an administrator moves profiles to another drive: C:\\users, or the profile folder itself, reached through a link.
+@pytest.mark.parametrize("moved", ["users", "profile"])
+def test_a_moved_profile_registers_and_logs(prefix, workdir, folder, moved):
+    linked = os.path.dirname(prefix.profile_dir) if moved == "users" else prefix.profile_dir
+    away = os.path.join(prefix.path, "moved-" + moved)
+    os.rename(linked, away)
+    os.symlink(away, linked)
+    try:
+        (folder / "config.toml").write_bytes(BEFORE)
+        assert registered(prefix, workdir) == "registration written"
+        assert (folder / "config.toml").read_bytes() == AFTER and os.getxattr(folder, "user.DOSATTRIB") == HIDDEN
+    finally:
+        os.unlink(linked)
+        os.rename(away, linked)
