@@ -53,10 +53,10 @@ bool SamePath(const std::wstring& a, const std::wstring& b) {
 // (a moved C:\Users, a profile on a volume mounted in a folder) only an
 // administrator can make.
 std::wstring AnchorOf(const std::wstring& full) {
-    wchar_t profile[MAX_PATH] = {};
-    if (SUCCEEDED(SHGetFolderPathW(nullptr, CSIDL_PROFILE, nullptr, SHGFP_TYPE_CURRENT, profile))) {
+    const std::wstring profile = ProfileFolder();
+    if (!profile.empty()) {
         const std::wstring anchor = WithoutTrailingSeparator(LongFullPath(profile));
-        if (!anchor.empty() && full.size() > anchor.size() && full[anchor.size()] == L'\\' &&
+        if (full.size() > anchor.size() && full[anchor.size()] == L'\\' &&
             SamePath(full.substr(0, anchor.size()), anchor))
             return anchor;
     }
@@ -86,6 +86,12 @@ bool Sha256Of(HANDLE file, Sha256& digest) {
 }
 
 }  // namespace
+
+std::wstring ProfileFolder() {
+    wchar_t profile[MAX_PATH] = {};
+    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_PROFILE, nullptr, SHGFP_TYPE_CURRENT, profile))) return {};
+    return profile;
+}
 
 bool IsUnredirected(HANDLE object, const std::wstring& path) {
     if (IsReparsePoint(object)) return false;

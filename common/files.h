@@ -13,6 +13,9 @@
 
 enum class OpenOutcome { Opened, Missing, Redirected, Failed };
 
+// The signed-in user's profile folder, empty when it has none.
+std::wstring ProfileFolder();
+
 // Whether the open file or folder at `path` is where the path says, as far
 // as a program of the user could have changed that: it is no junction or
 // symbolic link, nor is one between it and the user's profile folder (or

@@ -6,7 +6,6 @@
 #include "registration/registration.h"
 
 #include <windows.h>
-#include <shlobj.h>
 
 #include <sstream>
 #include <string>
@@ -94,10 +93,9 @@ bool WriteRegistrationFile(const std::wstring& path, const std::vector<SoftwareE
 }
 
 const char* UpdateRegistration() {
-    wchar_t profile[MAX_PATH] = {};
-    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_PROFILE, nullptr, SHGFP_TYPE_CURRENT, profile)))
-        return "no profile folder";
-    const std::wstring folderPath = std::wstring(profile) + kFolderName;
+    const std::wstring profile = ProfileFolder();
+    if (profile.empty()) return "no profile folder";
+    const std::wstring folderPath = profile + kFolderName;
     // The result is ignored: the folder usually exists already.
     CreateDirectoryW(folderPath.c_str(), nullptr);
 
