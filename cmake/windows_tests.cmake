@@ -9,7 +9,7 @@ function(tarvex_fixture name)
 endfunction()
 
 tarvex_fixture(probe tests/fixtures/probe.cpp)
-target_link_libraries(probe PRIVATE tarvex_core crypt32 wintrust)
+target_link_libraries(probe PRIVATE tarvex_core crypt32 wintrust ole32 oleaut32 uuid)
 # A GUI program, so that standing in for the setup program opens no console window.
 target_link_options(probe PRIVATE -mwindows)
 add_library(marker_dll SHARED tests/fixtures/marker_dll.cpp)

@@ -178,8 +178,13 @@ def wine_env(prefix, display=None, **extra):
 
 
 def _wine(prefix, *args, timeout=60):
-    """Runs a Windows program to its end, quietly; False if it failed."""
-    return subprocess.run([WINE, *args], env=wine_env(prefix), capture_output=True, timeout=timeout).returncode == 0
+    """Runs one of Wine's own programs to its end, quietly, and again if it fails; raises with what it printed if it
+    never succeeds."""
+    for attempt in range(3):
+        result = subprocess.run([WINE, *args], env=wine_env(prefix), capture_output=True, timeout=timeout)
+        if result.returncode == 0:
+            return
+    raise RuntimeError("%s ended with %d: %s" % (args, result.returncode, result.stderr.decode(errors="replace")[-500:]))
 
 
 def _set_registry(prefix, values):
@@ -192,7 +197,7 @@ def _set_registry(prefix, values):
         lines += ["%s=%s" % (quote(name), quote(value)) for name, value in (entries or {}).items()] + [""]
     with open(os.path.join(prefix, "settings.reg"), "wb") as reg:
         reg.write(("\r\n".join(lines) + "\r\n").encode("utf-16"))
-    assert _wine(prefix, "regedit", "/S", "Z:" + reg.name.replace("/", "\\"))
+    _wine(prefix, "regedit", "/S", "Z:" + reg.name.replace("/", "\\"))
 
 
 def _kill_wineserver(prefix):
@@ -215,7 +220,7 @@ def make_template():
     _kill_wineserver(template)
     shutil.rmtree(root, ignore_errors=True)
     os.makedirs(template)
-    assert _wine(template, "wineboot", "-i", timeout=240)
+    _wine(template, "wineboot", "-i", timeout=240)
     # The installer's face, Microsoft YaHei, drawn with a font that Debian has; and a recorder in place of the browser,
     # which notes each page in the prefix.
     recorder = os.path.join(root, "browser.sh")
@@ -225,7 +230,7 @@ def make_template():
     _set_registry(template, {r"HKEY_CURRENT_USER\Software\Wine\Fonts\Replacements":
                              {"Microsoft YaHei": "WenQuanYi Micro Hei"},
                              r"HKEY_CURRENT_USER\Software\Wine\WineBrowser": {"Browsers": recorder}})
-    assert _wine(template, exe("probe"), "trust-root", certificates()["ca_der"])
+    _wine(template, exe("probe"), "trust-root", certificates()["ca_der"])
     subprocess.run([WINESERVER, "-w"], env=wine_env(template), check=True, timeout=60)
     with open(stamp_path, "w") as out:
         out.write(stamp)
@@ -283,6 +288,13 @@ class Prefix:
         subprocess.run(["cp", "-a", "--reflink=auto", template, self.path], check=True)
         with open(os.path.join(self.path, "user.reg"), "a") as registry:  # as regedit would, without starting Wine
             registry.write('\n[Software\\\\Wine] 0\n"Version"="%s"\n' % version)
+        # A signed-in session, as Windows has before any program runs: the desktop shell up, and kept while the prefix
+        # lasts. Wine starts it with the first window and stops it a few seconds after the last program has ended; a
+        # program started early or just then finds no desktop shell to open pages through.
+        with tempfile.TemporaryFile() as answer:
+            self.start([exe("probe"), "session", str(24 * 3600 * 1000)], stdout=answer)
+            if not wait_until(lambda: os.fstat(answer.fileno()).st_size, 90):
+                raise RuntimeError("the prefix's desktop shell did not start")
 
     def env(self, **extra):
         return wine_env(self.path, self.display, **extra)

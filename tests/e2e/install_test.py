@@ -22,6 +22,10 @@ SUPPORT_PAGE = "https://" + os.environ["TARVEX_SUPPORT_HOST"]
 PLANTED = ("winhttp", "comctl32", "gdiplus", "uxtheme")
 
 
+def written(path):
+    return os.path.exists(path) and os.path.getsize(path) > 0
+
+
 def tampering(prefix, path):
     answer = prefix.probe("tamper", prefix.windows_path(path))
     assert answer["found"], "no file to tamper with"
@@ -81,7 +85,7 @@ def test_failed_download_opens_the_download_page_and_offers_customer_service(pre
     assert (dialog["owner"], dialog["owner_visible"], dialog["owner_enabled"]) == (INSTALLER_CLASS, True, False)
     assert harness.wait_until(prefix.browser_urls, 10) == [DOWNLOAD_PAGE], "the page opens before the box"
     opened = "opened %s through the desktop shell, as the signed-in user" % DOWNLOAD_PAGE
-    assert harness.wait_until(lambda: opened in prefix.run_log(), 30), prefix.run_log()
+    assert harness.wait_until(lambda: opened in prefix.run_log(), 30), "\n".join(prefix.run_log())
 
     prefix.dialog(DIALOG, press=press)
     expected = [DOWNLOAD_PAGE, SUPPORT_PAGE] if press == "ok" else [DOWNLOAD_PAGE]
@@ -118,7 +122,8 @@ def test_abandoned_download_leaves_no_setup_program(prefix, server, workdir):
     for ending in ("window closed", "process killed"):
         server.serve_channels(64 * CHUNK, hold_at=32 * CHUNK)
         process = prefix.start_installer(workdir)
-        assert server.hold_reached(CHANNELS[0]) and harness.wait_until(lambda: os.path.exists(setup), 10)
+        # Written to, so past the moment between its creation and its mark to vanish with the process.
+        assert server.hold_reached(CHANNELS[0]) and harness.wait_until(lambda: written(setup), 10)
         if ending == "window closed":
             prefix.click_close_glyph(prefix.visible_installer())
             assert harness.wait_for_exit(process, 10) == 0
