@@ -40,6 +40,15 @@ constexpr wchar_t kBackgroundFailedText[] = L"背景图加载失败！";
 constexpr wchar_t kStartupFailedText[] = L"安装程序初始化失败！";
 constexpr int kStartupFailedExitCode = 1;
 
+// One installer at a time in a sign-in session (the Local namespace is the
+// session's own): people start it again while the first is slow to show.
+// Windows removes the mark with the last process that holds it, so a run
+// that crashed leaves none behind.
+constexpr wchar_t kRunningMark[] = L"Local\\TarvexInstaller.Running";
+// How long a first run that is still starting may take to make its window.
+constexpr DWORD kFirstWindowWaitMs = 5000;
+constexpr DWORD kFirstWindowPollMs = 100;
+
 HINSTANCE instance = nullptr;
 HWND mainWindow = nullptr;
 HBITMAP backgroundBitmap = nullptr;
@@ -148,6 +157,25 @@ void LogEnvironment() {
         IsElevated() ? "elevated" : "not elevated");
 }
 
+// True when another installer runs in this session: its window, if shown,
+// is brought to the front. A mark whose holder shows no installer window in
+// time (a program squatting on the name) does not stop us. `mark` keeps
+// ours for as long as this run lasts.
+bool ShowRunningInstaller(UniqueHandle& mark) {
+    mark.reset(CreateMutexW(nullptr, FALSE, kRunningMark));
+    // A mark made by a process of another elevation may be denied to us.
+    const DWORD error = GetLastError();
+    if (error != ERROR_ALREADY_EXISTS && error != ERROR_ACCESS_DENIED) return false;
+    HWND running = nullptr;
+    for (const ULONGLONG deadline = GetTickCount64() + kFirstWindowWaitMs;
+         !(running = FindWindowW(kClassName, nullptr)) && GetTickCount64() < deadline;)
+        Sleep(kFirstWindowPollMs);
+    if (!running) return false;
+    // The failure box, when one is up, rather than the window it disables.
+    if (IsWindowVisible(running)) SetForegroundWindow(GetLastActivePopup(running));
+    return true;
+}
+
 void CentreOnScreen(HWND window) {
     RECT frame{};
     GetWindowRect(window, &frame);
@@ -162,6 +190,13 @@ void CentreOnScreen(HWND window) {
 
 int WINAPI wWinMain(HINSTANCE processInstance, HINSTANCE, PWSTR, int showCommand) {
     RestrictDllSearchToSystemFolder();
+    // Before anything that a running installer's log, registration or
+    // download would notice.
+    UniqueHandle runningMark;
+    if (ShowRunningInstaller(runningMark)) {
+        Log("another installer is running in this session: shown it and left");
+        return 0;
+    }
     OpenRunLog();
     LogEnvironment();
     instance = processInstance;

@@ -2,6 +2,7 @@
 
 #include <shlobj.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <vector>
@@ -11,6 +12,15 @@ namespace {
 constexpr DWORD kLongPathUnits = 4 * MAX_PATH;
 constexpr DWORD kDigestReadBytes = 64 * 1024;
 using Sha256 = std::array<unsigned char, 32>;
+// A scanner is usually done within the first pause; a longer hold is
+// asked after about once a second.
+constexpr DWORD kFirstPauseMs = 20;
+constexpr DWORD kLongestPauseMs = 1000;
+// Not in the Vista SDK headers: SetFileInformationByHandle's class and flags
+// for a rename with POSIX semantics (Windows 10 1607 on).
+constexpr auto kFileRenameInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
+constexpr DWORD kRenameReplaceIfExists = 0x1;
+constexpr DWORD kRenamePosixSemantics = 0x2;
 
 bool IsReparsePoint(HANDLE object) {
     FILE_BASIC_INFO info{};
@@ -69,8 +79,16 @@ bool Sha256Of(HANDLE file, Sha256& digest) {
     BCRYPT_ALG_HANDLE rawAlgorithm = nullptr;
     if (BCryptOpenAlgorithmProvider(&rawAlgorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0) != 0) return false;
     UniqueAlgorithm algorithm(rawAlgorithm);
+    // Windows allocates the hash object itself only from 7 on; Vista needs
+    // it from us, for as long as the hash lives.
+    DWORD objectBytes = 0;
+    ULONG copied = 0;
+    if (BCryptGetProperty(algorithm.get(), BCRYPT_OBJECT_LENGTH, reinterpret_cast<PUCHAR>(&objectBytes),
+                          sizeof objectBytes, &copied, 0) != 0)
+        return false;
+    std::vector<UCHAR> hashObject(objectBytes);
     BCRYPT_HASH_HANDLE rawHash = nullptr;
-    if (BCryptCreateHash(algorithm.get(), &rawHash, nullptr, 0, nullptr, 0, 0) != 0) return false;
+    if (BCryptCreateHash(algorithm.get(), &rawHash, hashObject.data(), objectBytes, nullptr, 0, 0) != 0) return false;
     UniqueHash hash(rawHash);
 
     LARGE_INTEGER start{};
@@ -85,7 +103,42 @@ bool Sha256Of(HANDLE file, Sha256& digest) {
     return BCryptFinishHash(hash.get(), digest.data(), static_cast<ULONG>(digest.size()), 0) == 0;
 }
 
+bool SetRename(HANDLE file, const std::wstring& path, FILE_INFO_BY_HANDLE_CLASS kind, DWORD flags) {
+    const std::size_t nameBytes = path.size() * sizeof(wchar_t);
+    std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + nameBytes);
+    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    // The extended class reads a DWORD of flags where the plain one reads
+    // ReplaceIfExists; 1 means replace in both.
+    std::memcpy(rename, &flags, sizeof flags);
+    rename->FileNameLength = static_cast<DWORD>(nameBytes);
+    std::memcpy(rename->FileName, path.data(), nameBytes);
+    return SetFileInformationByHandle(file, kind, rename, static_cast<DWORD>(buffer.size())) != FALSE;
+}
+
 }  // namespace
+
+bool IsHeldElsewhere(DWORD error) {
+    // A running image or a file open without delete sharing refuses delete
+    // and replace with ERROR_ACCESS_DENIED.
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION || error == ERROR_ACCESS_DENIED ||
+           error == ERROR_USER_MAPPED_FILE;
+}
+
+bool RetryWhileHeld(DWORD patienceMs, const std::function<bool()>& attempt, ULONGLONG* waitedMs) {
+    bool done = attempt();
+    const ULONGLONG firstFailure = GetTickCount64();
+    ULONGLONG waited = 0;
+    for (DWORD pauseMs = kFirstPauseMs; !done && IsHeldElsewhere(GetLastError()) && waited < patienceMs;
+         pauseMs = std::min(2 * pauseMs, kLongestPauseMs)) {
+        Sleep(static_cast<DWORD>(std::min<ULONGLONG>(pauseMs, patienceMs - waited)));
+        done = attempt();
+        const DWORD error = GetLastError();
+        waited = GetTickCount64() - firstFailure;
+        SetLastError(error);
+    }
+    if (waitedMs) *waitedMs = waited;
+    return done;
+}
 
 std::wstring ProfileFolder() {
     wchar_t profile[MAX_PATH] = {};
@@ -114,9 +167,13 @@ bool IsUnredirected(HANDLE object, const std::wstring& path) {
 UniqueHandle OpenUnredirected(const std::wstring& path, DWORD access, OpenOutcome& outcome) {
     // No FILE_SHARE_DELETE: while held, it cannot be moved away and a link
     // put in its place.
-    UniqueHandle object(NullIfInvalid(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES | access,
-                                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr)));
+    UniqueHandle object;
+    RetryWhileHeld(kBriefHoldMs, [&] {
+        object.reset(NullIfInvalid(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES | access,
+                                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                               FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr)));
+        return object != nullptr;
+    });
     if (!object) {
         const DWORD error = GetLastError();
         outcome =
@@ -144,13 +201,12 @@ bool MarkForDeletion(HANDLE file, bool deleteOnClose) {
 }
 
 bool RenameOpenFile(HANDLE file, const std::wstring& path) {
-    const std::size_t nameBytes = path.size() * sizeof(wchar_t);
-    std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + nameBytes);
-    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-    rename->ReplaceIfExists = TRUE;
-    rename->FileNameLength = static_cast<DWORD>(nameBytes);
-    std::memcpy(rename->FileName, path.data(), nameBytes);
-    return SetFileInformationByHandle(file, FileRenameInfo, rename, static_cast<DWORD>(buffer.size())) != FALSE;
+    // Older Windows, and file systems without POSIX semantics, refuse the
+    // extended class: the plain rename follows.
+    return RetryWhileHeld(kBriefHoldMs, [&] {
+        return SetRename(file, path, kFileRenameInfoEx, kRenameReplaceIfExists | kRenamePosixSemantics) ||
+               SetRename(file, path, FileRenameInfo, kRenameReplaceIfExists);
+    });
 }
 
 bool WriteAll(HANDLE file, const void* bytes, std::size_t size) {
@@ -171,9 +227,21 @@ UniqueHandle HoldUnchanged(UniqueHandle writer, const std::wstring& path) {
     writer.reset();
     // Without FILE_SHARE_WRITE or FILE_SHARE_DELETE this open also fails
     // while anyone else still has the file open to change it.
-    UniqueHandle held(NullIfInvalid(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                                FILE_FLAG_OPEN_REPARSE_POINT, nullptr)));
+    UniqueHandle held;
+    RetryWhileHeld(kBriefHoldMs, [&] {
+        held.reset(NullIfInvalid(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                             FILE_FLAG_OPEN_REPARSE_POINT, nullptr)));
+        return held != nullptr;
+    });
     Sha256 now{};
     if (!held || IsReparsePoint(held.get()) || !Sha256Of(held.get(), now) || now != written) return nullptr;
     return held;
+}
+
+DeleteOutcome DeleteWhenReleased(const std::wstring& path, DWORD patienceMs, ULONGLONG& waitedMs) {
+    const auto deleteByName = [&] { return DeleteFileW(path.c_str()) != FALSE; };
+    if (RetryWhileHeld(patienceMs, deleteByName, &waitedMs)) return DeleteOutcome::Deleted;
+    if (!IsHeldElsewhere(GetLastError())) return DeleteOutcome::Failed;
+    return MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) ? DeleteOutcome::AtRestart
+                                                                           : DeleteOutcome::Failed;
 }

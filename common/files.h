@@ -7,11 +7,28 @@
 #include <windows.h>
 
 #include <cstddef>
+#include <functional>
 #include <string>
 
 #include "common/handles.h"
 
 enum class OpenOutcome { Opened, Missing, Redirected, Failed };
+
+// Other programs open our files for a moment: antivirus and sync clients
+// just after we close one, another product reading config.toml. This long
+// we wait for them.
+constexpr DWORD kBriefHoldMs = 5000;
+
+// Whether a call failed only because someone else has the file open, or
+// runs it.
+bool IsHeldElsewhere(DWORD error);
+
+// The one rule for waiting on a file that someone else holds: tries
+// `attempt` again, with pauses that grow to a second, while it fails only
+// because the file is held, until `patienceMs` have passed since the first
+// failure. Returns the last try's result, its error left for GetLastError.
+// `waitedMs`, if given, is how long it waited: 0 when the first try did it.
+bool RetryWhileHeld(DWORD patienceMs, const std::function<bool()>& attempt, ULONGLONG* waitedMs = nullptr);
 
 // The signed-in user's profile folder, empty when it has none.
 std::wstring ProfileFolder();
@@ -25,8 +42,9 @@ std::wstring ProfileFolder();
 bool IsUnredirected(HANDLE object, const std::wstring& path);
 
 // Opens what stands at `path` (a folder or a file) without following a
-// link, held so that nobody can rename or delete it meanwhile. Redirected
-// when it is not where the path says (see IsUnredirected).
+// link, held so that nobody can rename or delete it meanwhile; waits a
+// moment for a program that holds it. Redirected when it is not where the
+// path says (see IsUnredirected).
 UniqueHandle OpenUnredirected(const std::wstring& path, DWORD access, OpenOutcome& outcome);
 
 // A new, empty file at `path` in place of whatever file or link was there:
@@ -39,7 +57,10 @@ UniqueHandle CreateFresh(const std::wstring& path, DWORD access, DWORD share, DW
 bool MarkForDeletion(HANDLE file, bool deleteOnClose);
 
 // Renames the open file to the full path `path`, replacing a file there (a
-// link there is replaced, not followed). The handle needs DELETE access.
+// link there is replaced, not followed), and waits a moment while the old
+// file is held. Where Windows can (10 1607 on), a reader that shares delete
+// access keeps its handle to the old file rather than blocking the rename.
+// The handle needs DELETE access.
 bool RenameOpenFile(HANDLE file, const std::wstring& path);
 
 bool WriteAll(HANDLE file, const void* bytes, std::size_t size);
@@ -51,5 +72,14 @@ bool WriteAll(HANDLE file, const void* bytes, std::size_t size);
 // which fails while any other handle has write or delete access. A program
 // cannot be started while a handle with write access is open, so the two
 // handles cannot overlap: the check covers the moment between them. Null
-// when the file cannot be held so; the writer needs GENERIC_READ.
+// when the file cannot be held so; the writer needs GENERIC_READ. An
+// antivirus that opens the new file as it is closed is waited for a moment.
 UniqueHandle HoldUnchanged(UniqueHandle writer, const std::wstring& path);
+
+enum class DeleteOutcome { Deleted, AtRestart, Failed };
+
+// Deletes the file at `path`. While programs still run or hold it, tries
+// again for up to `patienceMs`, then leaves it to Windows to delete at the
+// next restart, which takes administrator rights. Failed says why through
+// GetLastError; `waitedMs` is as for RetryWhileHeld.
+DeleteOutcome DeleteWhenReleased(const std::wstring& path, DWORD patienceMs, ULONGLONG& waitedMs);

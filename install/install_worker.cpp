@@ -18,6 +18,11 @@
 namespace {
 
 constexpr char kSaveName[] = "tarvex-setup.exe";
+// Setup programs often hand over to a copy of themselves, or a bootstrapper
+// to its next stage, run from the same exe, and end at once; the file can
+// be deleted only when that is done too. Long enough for most
+// installations to finish, short enough not to linger for hours.
+constexpr DWORD kHandOverPatienceMs = 15 * 60 * 1000;
 
 struct ProbeLocation {
     HKEY root;
@@ -98,9 +103,18 @@ bool RunAndAwait(const std::wstring& launchPath) {
 
 // By name, once the handle that kept it unchanged is closed: that handle
 // shares no delete access, so that nobody else could remove it meanwhile.
-void DeleteSetupProgram(UniqueHandle held, const std::wstring& launchPath) {
+// Waits up to `patienceMs` for whatever still runs or holds it.
+void DeleteSetupProgram(UniqueHandle held, const std::wstring& launchPath, DWORD patienceMs) {
     held.reset();
-    if (!DeleteFileW(launchPath.c_str())) Log("setup program could not be deleted (error %lu)", GetLastError());
+    ULONGLONG waitedMs = 0;
+    const DeleteOutcome outcome = DeleteWhenReleased(launchPath, patienceMs, waitedMs);
+    const double waitedSeconds = static_cast<double>(waitedMs) / 1000;
+    if (outcome == DeleteOutcome::Failed)
+        Log("setup program could not be deleted, waited %.1f s (error %lu)", waitedSeconds, GetLastError());
+    else if (outcome == DeleteOutcome::AtRestart)
+        Log("setup program still in use after %.1f s: Windows deletes it at the next restart", waitedSeconds);
+    else if (waitedMs > 0)
+        Log("setup program deleted after %.1f s, when nothing ran or held it any more", waitedSeconds);
 }
 
 }  // namespace
@@ -137,9 +151,10 @@ void InstallWorker(HWND window) {
     if (!setupProgram) Log("setup program could not be held unchanged");
     const bool ran = setupProgram && RunAndAwait(launchPath);
     // A file we could not hold may not be what was downloaded: it is not left
-    // for anyone to run by hand. One that did not start stays, held until the
-    // dialog is answered.
-    if (ran || !setupProgram) DeleteSetupProgram(std::move(setupProgram), launchPath);
+    // for anyone to run by hand, nor is the dialog kept waiting for long. One
+    // that did not start stays, held until the dialog is answered.
+    if (ran || !setupProgram)
+        DeleteSetupProgram(std::move(setupProgram), launchPath, ran ? kHandOverPatienceMs : kBriefHoldMs);
     if (!ran) ShowFailureDialog(window, kStartFailedText, downloadPage.c_str());
     PostMessageW(window, WM_CLOSE, 0, 0);
 }

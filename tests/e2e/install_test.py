@@ -3,6 +3,7 @@ the failure dialog and its pages, a setup program that does not start, downloads
 import glob
 import json
 import os
+import re
 import shutil
 import time
 
@@ -55,14 +56,17 @@ def test_a_real_setup_program_installs_and_nobody_can_change_it_from_creation_to
             "setup program ended with exit code 3"} <= set(prefix.run_log())
 
 
-def test_planted_dlls_stay_unloaded_and_the_setup_program_runs_hidden_without_arguments_and_awaited(
-        prefix, server, workdir):
+# Handed over, the setup program's copy runs on from the same exe, which can be deleted only after it.
+@pytest.mark.parametrize("hand_over", [False, True])
+def test_planted_dlls_stay_unloaded_and_the_setup_program_runs_hidden_without_arguments_awaited_and_deleted(
+        prefix, server, workdir, hand_over):
     installer = shutil.copy(harness.exe("tarvex-installer"), workdir)
     for name in PLANTED:
         shutil.copy(harness.exe("marker.dll"), os.path.join(workdir, name + ".dll"))
     program = open(harness.exe("probe"), "rb").read()
     server.serve_channels(program)
-    process = prefix.start_installer(workdir, installer, WINEDLLOVERRIDES="mscoree,mshtml=;%s=n,b" % ",".join(PLANTED))
+    process = prefix.start_installer(workdir, installer, WINEDLLOVERRIDES="mscoree,mshtml=;%s=n,b" % ",".join(PLANTED),
+                                     **({"TARVEX_STANDIN_HAND_OVER": "1"} if hand_over else {}))
     assert harness.wait_for_exit(process, 60) == 0
     ended_ms = time.time() * 1000
 
@@ -73,6 +77,24 @@ def test_planted_dlls_stay_unloaded_and_the_setup_program_runs_hidden_without_ar
     assert 0 <= ended_ms - record["finished_ms"] < 5000, "the installer did not wait for it, or not end right after"
     assert not os.path.exists(os.path.join(workdir, SETUP))
     assert glob.glob(os.path.join(workdir, "*.loaded")) == [], "a planted DLL was loaded"
+    log = prefix.run_log()
+    assert "setup program ended with exit code %d" % (0 if hand_over else 7) in log
+    assert any(re.fullmatch(r"setup program deleted after \d+\.\d s, when nothing ran or held it any more", line)
+               for line in log) == hand_over, log
+
+
+def test_started_twice_it_installs_once_and_the_second_start_leaves_quietly(prefix, server, workdir):
+    server.serve_channels(open(harness.exe("probe"), "rb").read(), rate=400000)
+    starts = [prefix.start_installer(workdir)]
+    time.sleep(0.3)
+    starts.append(prefix.start_installer(workdir, keep_log=True))
+    # Whichever reaches the mark second leaves at once with 0, while the other still downloads.
+    assert harness.wait_until(lambda: [start.poll() for start in starts if start.poll() is not None] == [0], 30)
+    assert all(harness.wait_for_exit(start, 60) == 0 for start in starts), "a failure box or page waits for the user"
+    assert len(server.requests()) == 1 and prefix.browser_urls() == []
+    assert os.path.exists(os.path.join(workdir, "setup-standin.json")) and not os.path.exists(os.path.join(workdir, SETUP))
+    log = prefix.run_log()
+    assert log[0].startswith("tarvex installer ") and "setup program ended with exit code 7" in log, log
 
 
 @pytest.mark.parametrize("press", ["ok", "cancel", "esc"])

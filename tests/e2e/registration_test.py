@@ -19,6 +19,7 @@ AFTER = (b"[[software]]\r\nname = \"Other\x1aTool\"\r\nproduct_id = \"3\"\r\ndis
          b"[[software]]\r\nname = \"tarvex \xe6\x95\xb0\xe6\x8d\xae\xe6\x81\xa2\xe5\xa4\x8d\"\r\n"
          b"product_id = \"8\"\r\ndistributor_id = \"1\"\r\n")
 READ_ONLY_SYSTEM, HIDDEN = b"0x5", b"0x2"  # DOS attributes as Wine keeps them on a Unix file
+READ, WRITE = 1, 2  # FILE_SHARE_*
 
 
 @pytest.fixture
@@ -47,19 +48,23 @@ def test_one_run_adds_our_entry_after_the_other_products_and_leaves_the_folder_h
     assert os.listdir(folder) == ["config.toml"] and os.getxattr(folder, "user.DOSATTRIB") == HIDDEN
 
 
-def test_a_file_that_another_program_holds_stays_as_it_is(prefix, workdir, folder):
+def test_a_file_that_another_program_holds_stays_as_it_is_unless_let_go_in_a_moment(prefix, workdir, folder):
     config = folder / "config.toml"
-    config.write_bytes(BEFORE)
-    # Not shared, it cannot be read; shared for reading only, it cannot be replaced.
-    for sharing, reason in (([], "cannot be read"), (["read"], "cannot be replaced")):
+    # Not shared, it cannot be read; shared for reading only, it cannot be replaced. Held for a moment with the C
+    # runtime's sharing (reading and writing), as another product reads it, it is replaced once let go.
+    for sharing, held_ms, outcome in ((0, 60000, "skipped: config.toml cannot be read"),
+                                      (READ, 60000, "skipped: config.toml cannot be replaced"),
+                                      (READ | WRITE, 3000, "written")):
+        config.write_bytes(BEFORE)
         answer = os.path.join(prefix.path, "held.json")
         with open(answer, "wb") as out:
-            holder = prefix.start([harness.exe("probe"), "hold", prefix.windows_path(config), "60000", *sharing],
+            holder = prefix.start([harness.exe("probe"), "hold", prefix.windows_path(config), str(held_ms), str(sharing)],
                                   stdout=out)
         assert harness.wait_until(lambda: os.path.getsize(answer), 20)
-        assert registered(prefix, workdir) == "registration skipped: config.toml " + reason
+        assert registered(prefix, workdir) == "registration " + outcome
         holder.kill()
-        assert config.read_bytes() == BEFORE and os.listdir(folder) == ["config.toml"], reason
+        assert config.read_bytes() == (AFTER if outcome == "written" else BEFORE), outcome
+        assert os.listdir(folder) == ["config.toml"], outcome
 
 
 # Wine 8 makes neither junctions (FSCTL_SET_REPARSE_POINT fails) nor Windows symbolic links (CreateSymbolicLinkW
