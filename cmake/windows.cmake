@@ -5,6 +5,11 @@ enable_language(RC)
 
 set(TARVEX_DOWNLOAD_HOST "download.tarvex.com" CACHE STRING "Host (and optional :port) of the download server")
 set(TARVEX_SUPPORT_HOST "support.tarvex.com" CACHE STRING "Host of the customer-service page")
+set(TARVEX_SETUP_SIGNER "" CACHE STRING
+    "Publisher (subject common name) whose Authenticode signature the setup program must carry; empty: not checked")
+# As the body of a C string literal.
+string(REPLACE "\\" "\\\\" TARVEX_SETUP_SIGNER_LITERAL "${TARVEX_SETUP_SIGNER}")
+string(REPLACE "\"" "\\\"" TARVEX_SETUP_SIGNER_LITERAL "${TARVEX_SETUP_SIGNER_LITERAL}")
 option(TARVEX_BUILD_TESTS "Build the Windows-side tests and fixtures" ON)
 
 # Byte-identical output from any checkout and build folder: no build paths,
@@ -45,7 +50,7 @@ set_target_properties(tarvex_portable PROPERTIES UNITY_BUILD ON)
 # before our first line runs: they are delay-loaded instead, once the entry
 # has restricted the search to the system folder. The delay-import libraries
 # are made from MinGW's import libraries.
-set(TARVEX_DELAY_LOADED winhttp comctl32 gdiplus bcrypt)
+set(TARVEX_DELAY_LOADED winhttp comctl32 gdiplus bcrypt wintrust crypt32)
 set(TARVEX_DELAY_LIBRARIES)
 foreach(dll ${TARVEX_DELAY_LOADED})
     find_library(TARVEX_IMPORT_${dll} ${dll} REQUIRED)

@@ -5,7 +5,9 @@
 
 #include <windows.h>
 #include <bcrypt.h>
+#include <softpub.h>
 #include <winhttp.h>
+#include <wintrust.h>
 #include <gdiplus.h>
 
 #include <memory>
@@ -21,6 +23,12 @@ inline HANDLE NullIfInvalid(HANDLE file) {
     return file == INVALID_HANDLE_VALUE ? nullptr : file;
 }  // CreateFileW's failure
 inline void CloseAlgorithm(BCRYPT_ALG_HANDLE algorithm) { BCryptCloseAlgorithmProvider(algorithm, 0); }
+// A verification's state is released by the same call with the same request.
+inline void CloseTrustState(WINTRUST_DATA* request) {
+    GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+    request->dwStateAction = WTD_STATEACTION_CLOSE;
+    WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, request);
+}
 
 using UniqueHandle = UniqueOf<HANDLE, &CloseHandle>;
 using UniqueInternet = UniqueOf<HINTERNET, &WinHttpCloseHandle>;
@@ -32,6 +40,7 @@ using UniqueStream = UniqueCom<IStream>;
 using UniqueBstr = UniqueOf<BSTR, &SysFreeString>;
 using UniqueAlgorithm = UniqueOf<BCRYPT_ALG_HANDLE, &CloseAlgorithm>;
 using UniqueHash = UniqueOf<BCRYPT_HASH_HANDLE, &BCryptDestroyHash>;  // destroyed before its algorithm
+using UniqueTrustState = UniqueOf<WINTRUST_DATA*, &CloseTrustState>;  // the request a verification was made with
 
 using UniqueDc = UniqueOf<HDC, &DeleteDC>;
 using UniqueBitmap = UniqueOf<HBITMAP, &DeleteObject>;

@@ -12,6 +12,7 @@
 #include "install/channel.h"
 #include "install/failure_dialog.h"
 #include "install/failure_message.h"
+#include "install/setup_signer.h"
 #include "net/download.h"
 #include "progress/progress.h"
 
@@ -147,13 +148,15 @@ void InstallWorker(HWND window) {
     }
 
     const std::wstring launchPath = WidenBytes(kSaveName);
-    ShowWindow(window, SW_HIDE);
     if (!setupProgram) Log("setup program could not be held unchanged");
-    const bool ran = setupProgram && RunAndAwait(launchPath);
-    // A file we could not hold may not be what was downloaded: it is not left
-    // for anyone to run by hand, nor is the dialog kept waiting for long. One
-    // that did not start stays, held until the dialog is answered.
-    if (ran || !setupProgram)
+    const bool startable = setupProgram && IsFromPinnedPublisher(setupProgram.get(), launchPath);
+    ShowWindow(window, SW_HIDE);
+    const bool ran = startable && RunAndAwait(launchPath);
+    // A file we could not hold may not be what was downloaded, and one from
+    // another publisher must not run: neither is left for anyone to run by
+    // hand, nor is the dialog kept waiting for long. One that did not start
+    // stays, held until the dialog is answered.
+    if (ran || !startable)
         DeleteSetupProgram(std::move(setupProgram), launchPath, ran ? kHandOverPatienceMs : kBriefHoldMs);
     if (!ran) ShowFailureDialog(window, kStartFailedText, downloadPage.c_str());
     PostMessageW(window, WM_CLOSE, 0, 0);

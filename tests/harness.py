@@ -184,7 +184,7 @@ def _wine(prefix, *args, timeout=60):
         result = subprocess.run([WINE, *args], env=wine_env(prefix), capture_output=True, timeout=timeout)
         if result.returncode == 0:
             return
-    raise RuntimeError("%s ended with %d: %s" % (args, result.returncode, result.stderr.decode(errors="replace")[-500:]))
+    raise RuntimeError("%s ended with %d: %s" % (args, result.returncode, result.stderr.decode(errors="replace")))
 
 
 def _set_registry(prefix, values):

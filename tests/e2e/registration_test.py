@@ -58,8 +58,8 @@ def test_a_file_that_another_program_holds_stays_as_it_is_unless_let_go_in_a_mom
         config.write_bytes(BEFORE)
         answer = os.path.join(prefix.path, "held.json")
         with open(answer, "wb") as out:
-            holder = prefix.start([harness.exe("probe"), "hold", prefix.windows_path(config), str(held_ms), str(sharing)],
-                                  stdout=out)
+            holder = prefix.start([harness.exe("probe"), "hold", prefix.windows_path(config), str(held_ms),
+                                   str(sharing)], stdout=out)
         assert harness.wait_until(lambda: os.path.getsize(answer), 20)
         assert registered(prefix, workdir) == "registration " + outcome
         holder.kill()

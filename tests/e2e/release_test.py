@@ -1,6 +1,6 @@
 """What the release engineers ship: scripts/release refuses without a certificate;
 its exe is the same from any folder, imports only KnownDLLs, has its resources,
-is trusted by Windows and installs."""
+is trusted by Windows, and installs only setup programs of the publisher it pins."""
 import concurrent.futures
 import hashlib
 import os
@@ -19,6 +19,8 @@ KNOWN_DLLS = {"advapi32.dll", "comdlg32.dll", "gdi32.dll", "imm32.dll", "kernel3
               "shell32.dll", "shlwapi.dll", "user32.dll", "ws2_32.dll"}
 TRUST_E_NOSIGNATURE, TRUST_E_BAD_DIGEST = 0x800B0100, 0x80096010
 SIGNING_TIME = "1700000000"
+SIGNER = "Tarvex 软件 Ltd"  # the setup programs' publisher, pinned in both releases
+START_FAILED = "安装程序启动失败，请检查安装包或联系客服。"
 
 
 def release(source, *options, **env):
@@ -48,9 +50,10 @@ def releases():
     # Side by side: the builds wait on each other's disk and on nothing else.
     options = (["--pkcs12", root + "/signer.p12", "--password-file", password.name], ["--unsigned"])
     with concurrent.futures.ThreadPoolExecutor() as pool:
-        runs = pool.map(lambda copy, chosen: release(copy, *chosen, SOURCE_DATE_EPOCH=SIGNING_TIME), copies, options)
+        runs = pool.map(lambda copy, chosen: release(copy, *chosen, "--setup-signer", SIGNER,
+                                                     SOURCE_DATE_EPOCH=SIGNING_TIME), copies, options)
     for key, copy, result in zip(("signed", "unsigned"), copies, runs):
-        assert result.returncode == 0, result.stdout + result.stderr
+        assert result.returncode == 0 and 'only setup programs signed by "%s"' % SIGNER in result.stdout, result.stderr
         results[key] = os.path.join(copy, "dist", "tarvex-installer.exe")
     yield results
     shutil.rmtree(root, ignore_errors=True)
@@ -104,7 +107,17 @@ def test_the_release_imports_only_known_dlls_and_carries_its_pictures_icon_manif
         assert (value + "\0").encode("utf-16-le") in version[entry:entry + 2 * len(key) + 8 + 2 * len(value) + 4], key
 
 
-def test_windows_trusts_the_signature_alone_and_the_signed_exe_installs(
+def setup_program_signed_by(name, folder):
+    """The NSIS setup program, signed by a certificate for `name` from the test CA."""
+    pem, signed = (os.path.join(folder, "%s.%s" % (name, kind)) for kind in ("pem", "exe"))
+    leaf = harness.certificates()["ca"].issue_cert("setup.test", common_name=name)
+    leaf.private_key_and_cert_chain_pem.write_to_path(pem)
+    subprocess.run(["osslsigncode", "sign", "-certs", pem, "-key", pem, "-h", "sha256",
+                    "-in", harness.exe("nsis-setup"), "-out", signed], check=True, capture_output=True)
+    return read(signed)
+
+
+def test_windows_trusts_the_signature_alone_and_the_signed_exe_installs_only_its_publishers_setup_programs(
         releases, prefix, server, workdir):
     data, tampered = bytearray(read(releases["signed"])), os.path.join(releases["root"], "tampered.exe")
     data[0x1000] ^= 0xFF
@@ -113,11 +126,29 @@ def test_windows_trusts_the_signature_alone_and_the_signed_exe_installs(
     assert (trust(releases["signed"]), trust(tampered), trust(releases["unsigned"])) == (0, TRUST_E_BAD_DIGEST,
                                                                                   TRUST_E_NOSIGNATURE)
 
-    # A log that another process holds open cannot be written: nothing else changes.
+    # Unsigned, changed after signing, or signed under the same CA by a name that is not exactly the publisher's: never
+    # started, deleted, and the start-failure dialog.
+    signed = setup_program_signed_by(SIGNER, releases["root"])
+    changed = signed[:0x1000] + bytes([signed[0x1000] ^ 0xFF]) + signed[0x1001:]
+    others = [(setup_program_signed_by(name, releases["root"]), 'signed by another publisher, "%s"' % name)
+              for name in (SIGNER.upper(), SIGNER + " Hong Kong")]
+    for program, reason in [(read(harness.exe("nsis-setup")), "unsigned (WinVerifyTrust 0x800b0100)"),
+                            (changed, "signature does not match the file (tampered) (WinVerifyTrust 0x80096010)"),
+                            *others]:
+        server.serve_channels(program)
+        process = prefix.start_installer(workdir, releases["signed"])
+        dialog = prefix.dialog("系统提示", wait_ms=30000)
+        assert dialog["found"] and dialog["text"].startswith(START_FAILED), reason
+        assert "setup program refused: " + reason in prefix.run_log() and os.listdir(workdir) == [], reason
+        prefix.dialog("系统提示", press="cancel")
+        assert harness.wait_for_exit(process, 20) == 0
+
+    # The publisher's own installs, also when another process holds the log open: nothing else changes then.
+    os.remove(prefix.run_log_path)
     prefix.start([harness.exe("probe"), "hold", prefix.windows_path(prefix.run_log_path), "60000"])
     assert harness.wait_until(lambda: os.path.exists(prefix.run_log_path), 20)
-    server.serve_channels(read(harness.exe("probe")))
-    process = prefix.start_installer(workdir, releases["signed"], keep_log=True, TARVEX_STANDIN_WAIT_MS="0")
+    server.serve_channels(signed)
+    process = prefix.start_installer(workdir, releases["signed"], keep_log=True)
     assert harness.wait_for_exit(process, 60) == 0
-    assert os.path.exists(os.path.join(workdir, "setup-standin.json")), "the signed installer did not install"
+    assert read(os.path.join(workdir, "tarvex-payload.bin")) == read(harness.exe("nsis-payload.bin"))
     assert prefix.run_log() == [], "written into a log that another process holds"
