@@ -111,6 +111,9 @@ class Server(pytest_httpserver.HTTPServer):
         self.routes, self.stopping = {}, threading.Event()
         self.expect_request(re.compile(".*")).respond_with_handler(self._answer)
         self.server = make_server(self.host, self.port, self.application, ssl_context=context, threaded=True)
+        # The TLS handshake in each connection's own thread, not in the one that accepts: a client that connects and
+        # says nothing (Wine's server keeps a killed installer's socket open) then holds up only itself.
+        self.server.socket.do_handshake_on_connect = False
         self.port = self.server.port
         self.server_thread = threading.Thread(target=self.thread_target, daemon=True)
         self.server_thread.start()
