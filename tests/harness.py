@@ -296,7 +296,9 @@ class Prefix:
         # program started early or just then finds no desktop shell to open pages through.
         with tempfile.TemporaryFile() as answer:
             self.start([exe("probe"), "session", str(24 * 3600 * 1000)], stdout=answer)
-            if not wait_until(lambda: os.fstat(answer.fileno()).st_size, 90):
+            answered = wait_until(lambda: os.fstat(answer.fileno()).st_size, 90)
+            answer.seek(0)
+            if not answered or not json.loads(answer.read())["found"]:
                 raise RuntimeError("the prefix's desktop shell did not start")
 
     def env(self, **extra):
