@@ -65,7 +65,8 @@ def held(prefix, server, workdir):
         server.serve_channels(size, hold_at=at)
         process = prefix.start_installer(workdir, **env)
         window = prefix.visible_installer()
-        assert window and server.hold_reached(CHANNELS[0]), "no window, or the download never reached the hold"
+        assert window, "no window: the installer's exit code %s, its log %s" % (process.poll(), prefix.run_log())
+        assert server.hold_reached(CHANNELS[0]), "the download never reached the hold"
         # Settled once two screenshots in a row agree; scripts/screenshot keeps them.
         shots, path = [], os.path.join(os.environ.get("TARVEX_SCREENSHOTS", prefix.path), name + ".png")
         while len(shots) < 2 or shots[-1] != shots[-2] and len(shots) < 20:
