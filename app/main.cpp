@@ -157,8 +157,28 @@ void LogEnvironment() {
         IsElevated() ? "elevated" : "not elevated");
 }
 
-// True when another installer runs in this session: its window, if shown,
-// is brought to the front. A mark whose holder shows no installer window in
+// The failure box, when one is up, is what the installer shows: owned by
+// the window, which it disables or which is hidden by then. Else the
+// window, while shown; null while the setup program runs.
+HWND ShownBy(HWND installer) {
+    struct Search {
+        HWND owner;
+        HWND box;
+    } search{installer, nullptr};
+    EnumWindows(
+        [](HWND candidate, LPARAM data) -> BOOL {
+            auto* found = reinterpret_cast<Search*>(data);
+            if (GetWindow(candidate, GW_OWNER) != found->owner || !IsWindowVisible(candidate)) return TRUE;
+            found->box = candidate;
+            return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    if (search.box) return search.box;
+    return IsWindowVisible(installer) ? installer : nullptr;
+}
+
+// True when another installer runs in this session: what it shows is
+// brought to the front. A mark whose holder shows no installer window in
 // time (a program squatting on the name) does not stop us. `mark` keeps
 // ours for as long as this run lasts.
 bool ShowRunningInstaller(UniqueHandle& mark) {
@@ -171,8 +191,7 @@ bool ShowRunningInstaller(UniqueHandle& mark) {
          !(running = FindWindowW(kClassName, nullptr)) && GetTickCount64() < deadline;)
         Sleep(kFirstWindowPollMs);
     if (!running) return false;
-    // The failure box, when one is up, rather than the window it disables.
-    if (IsWindowVisible(running)) SetForegroundWindow(GetLastActivePopup(running));
+    if (HWND shown = ShownBy(running)) SetForegroundWindow(shown);
     return true;
 }
 

@@ -28,16 +28,6 @@ bool IsReparsePoint(HANDLE object) {
            (info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
-// Full, with long names, as the file system would report it.
-std::wstring LongFullPath(const std::wstring& path) {
-    wchar_t full[kLongPathUnits];
-    const DWORD fullLength = GetFullPathNameW(path.c_str(), kLongPathUnits, full, nullptr);
-    if (fullLength == 0 || fullLength >= kLongPathUnits) return {};
-    wchar_t longer[kLongPathUnits];
-    const DWORD longLength = GetLongPathNameW(full, longer, kLongPathUnits);
-    return longLength == 0 || longLength >= kLongPathUnits ? std::wstring(full) : std::wstring(longer);
-}
-
 std::wstring WithoutTrailingSeparator(std::wstring path) {
     while (!path.empty() && path.back() == L'\\') path.pop_back();
     return path;
@@ -65,14 +55,14 @@ bool SamePath(const std::wstring& a, const std::wstring& b) {
 std::wstring AnchorOf(const std::wstring& full) {
     const std::wstring profile = ProfileFolder();
     if (!profile.empty()) {
-        const std::wstring anchor = WithoutTrailingSeparator(LongFullPath(profile));
+        const std::wstring anchor = WithoutTrailingSeparator(FullPath(profile));
         if (full.size() > anchor.size() && full[anchor.size()] == L'\\' &&
             SamePath(full.substr(0, anchor.size()), anchor))
             return anchor;
     }
     wchar_t volume[kLongPathUnits];
     if (!GetVolumePathNameW(full.c_str(), volume, kLongPathUnits)) return {};
-    return WithoutTrailingSeparator(LongFullPath(volume));
+    return WithoutTrailingSeparator(FullPath(volume));
 }
 
 bool Sha256Of(HANDLE file, Sha256& digest) {
@@ -101,6 +91,13 @@ bool Sha256Of(HANDLE file, Sha256& digest) {
         if (BCryptHashData(hash.get(), buffer.data(), read, 0) != 0) return false;
     }
     return BCryptFinishHash(hash.get(), digest.data(), static_cast<ULONG>(digest.size()), 0) == 0;
+}
+
+bool IsOnRemoteShare(const std::wstring& path) {
+    const std::wstring full = FullPath(path);
+    wchar_t volume[kLongPathUnits];
+    return !full.empty() && GetVolumePathNameW(full.c_str(), volume, kLongPathUnits) &&
+           GetDriveTypeW(volume) == DRIVE_REMOTE;
 }
 
 bool SetRename(HANDLE file, const std::wstring& path, FILE_INFO_BY_HANDLE_CLASS kind, DWORD flags) {
@@ -140,6 +137,15 @@ bool RetryWhileHeld(DWORD patienceMs, const std::function<bool()>& attempt, ULON
     return done;
 }
 
+std::wstring FullPath(const std::wstring& path) {
+    wchar_t full[kLongPathUnits];
+    const DWORD fullLength = GetFullPathNameW(path.c_str(), kLongPathUnits, full, nullptr);
+    if (fullLength == 0 || fullLength >= kLongPathUnits) return {};
+    wchar_t longer[kLongPathUnits];
+    const DWORD longLength = GetLongPathNameW(full, longer, kLongPathUnits);
+    return longLength == 0 || longLength >= kLongPathUnits ? std::wstring(full) : std::wstring(longer);
+}
+
 std::wstring ProfileFolder() {
     wchar_t profile[MAX_PATH] = {};
     if (FAILED(SHGetFolderPathW(nullptr, CSIDL_PROFILE, nullptr, SHGFP_TYPE_CURRENT, profile))) return {};
@@ -148,7 +154,7 @@ std::wstring ProfileFolder() {
 
 bool IsUnredirected(HANDLE object, const std::wstring& path) {
     if (IsReparsePoint(object)) return false;
-    const std::wstring full = LongFullPath(path);
+    const std::wstring full = FullPath(path);
     const std::wstring anchor = AnchorOf(full);
     if (anchor.empty()) return false;
     // Followed to wherever the administrator's links lead. "C:" alone would
@@ -241,7 +247,10 @@ UniqueHandle HoldUnchanged(UniqueHandle writer, const std::wstring& path) {
 DeleteOutcome DeleteWhenReleased(const std::wstring& path, DWORD patienceMs, ULONGLONG& waitedMs) {
     const auto deleteByName = [&] { return DeleteFileW(path.c_str()) != FALSE; };
     if (RetryWhileHeld(patienceMs, deleteByName, &waitedMs)) return DeleteOutcome::Deleted;
-    if (!IsHeldElsewhere(GetLastError())) return DeleteOutcome::Failed;
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return DeleteOutcome::AlreadyGone;
+    if (!IsHeldElsewhere(error)) return DeleteOutcome::Failed;
+    if (IsOnRemoteShare(path)) return DeleteOutcome::LeftOnShare;
     return MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) ? DeleteOutcome::AtRestart
                                                                            : DeleteOutcome::Failed;
 }

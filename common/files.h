@@ -33,6 +33,10 @@ bool RetryWhileHeld(DWORD patienceMs, const std::function<bool()>& attempt, ULON
 // The signed-in user's profile folder, empty when it has none.
 std::wstring ProfileFolder();
 
+// `path` made full against the current directory, with long names, as the
+// file system would report it; empty when it cannot be made.
+std::wstring FullPath(const std::wstring& path);
+
 // Whether the open file or folder at `path` is where the path says, as far
 // as a program of the user could have changed that: it is no junction or
 // symbolic link, nor is one between it and the user's profile folder (or
@@ -76,7 +80,10 @@ bool WriteAll(HANDLE file, const void* bytes, std::size_t size);
 // antivirus that opens the new file as it is closed is waited for a moment.
 UniqueHandle HoldUnchanged(UniqueHandle writer, const std::wstring& path);
 
-enum class DeleteOutcome { Deleted, AtRestart, Failed };
+// AlreadyGone: someone else removed it first. LeftOnShare: still held when
+// patience ran out, on a network share, where Windows cannot delete at
+// restart (delayed operations run before the network is up).
+enum class DeleteOutcome { Deleted, AlreadyGone, AtRestart, LeftOnShare, Failed };
 
 // Deletes the file at `path`. While programs still run or hold it, tries
 // again for up to `patienceMs`, then leaves it to Windows to delete at the

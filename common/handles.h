@@ -41,6 +41,7 @@ using UniqueBstr = UniqueOf<BSTR, &SysFreeString>;
 using UniqueAlgorithm = UniqueOf<BCRYPT_ALG_HANDLE, &CloseAlgorithm>;
 using UniqueHash = UniqueOf<BCRYPT_HASH_HANDLE, &BCryptDestroyHash>;  // destroyed before its algorithm
 using UniqueTrustState = UniqueOf<WINTRUST_DATA*, &CloseTrustState>;  // the request a verification was made with
+using UniqueCertChain = UniqueOf<PCCERT_CHAIN_CONTEXT, &CertFreeCertificateChain>;
 
 using UniqueDc = UniqueOf<HDC, &DeleteDC>;
 using UniqueBitmap = UniqueOf<HBITMAP, &DeleteObject>;

@@ -9,6 +9,7 @@
 #include "common/log.h"
 #include "common/text.h"
 #include "common/widen.h"
+#include "common/windows_version.h"
 #include "install/channel.h"
 #include "install/failure_dialog.h"
 #include "install/failure_message.h"
@@ -84,7 +85,8 @@ Channel ChooseChannel() {
 
 // Starts the setup program without arguments, with the installer's own
 // directory and environment, and waits for it. False if it did not start.
-bool RunAndAwait(const std::wstring& launchPath) {
+// `inFront`: the installer may let it take the foreground.
+bool RunAndAwait(const std::wstring& launchPath, bool inFront) {
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION started{};
@@ -96,6 +98,8 @@ bool RunAndAwait(const std::wstring& launchPath) {
     UniqueHandle thread(started.hThread);
     UniqueHandle process(started.hProcess);
     Log("setup program started");
+    // The grant given before the window hid, narrowed to the setup program.
+    if (inFront) AllowSetForegroundWindow(started.dwProcessId);
     WaitForSingleObject(process.get(), INFINITE);
     DWORD exitCode = 0;
     if (GetExitCodeProcess(process.get(), &exitCode)) Log("setup program ended with exit code %lu", exitCode);
@@ -114,24 +118,17 @@ void DeleteSetupProgram(UniqueHandle held, const std::wstring& launchPath, DWORD
         Log("setup program could not be deleted, waited %.1f s (error %lu)", waitedSeconds, GetLastError());
     else if (outcome == DeleteOutcome::AtRestart)
         Log("setup program still in use after %.1f s: Windows deletes it at the next restart", waitedSeconds);
+    else if (outcome == DeleteOutcome::LeftOnShare)
+        Log("setup program still in use after %.1f s, on a network share, which Windows cannot clear at restart: "
+            "left in place",
+            waitedSeconds);
+    else if (outcome == DeleteOutcome::AlreadyGone)
+        Log("setup program deleted after %.1f s, by another program", waitedSeconds);
     else if (waitedMs > 0)
         Log("setup program deleted after %.1f s, when nothing ran or held it any more", waitedSeconds);
 }
 
 }  // namespace
-
-bool IsOsVersionAtLeast(WORD major, WORD minor, WORD servicePackMajor) {
-    OSVERSIONINFOEXW wanted{};
-    wanted.dwOSVersionInfoSize = sizeof wanted;
-    wanted.dwMajorVersion = major;
-    wanted.dwMinorVersion = minor;
-    wanted.wServicePackMajor = servicePackMajor;
-    DWORDLONG conditions = 0;
-    conditions = VerSetConditionMask(conditions, VER_MAJORVERSION, VER_GREATER_EQUAL);
-    conditions = VerSetConditionMask(conditions, VER_MINORVERSION, VER_GREATER_EQUAL);
-    conditions = VerSetConditionMask(conditions, VER_SERVICEPACKMAJOR, VER_GREATER_EQUAL);
-    return VerifyVersionInfoW(&wanted, VER_MAJORVERSION | VER_MINORVERSION | VER_SERVICEPACKMAJOR, conditions) != FALSE;
-}
 
 void InstallWorker(HWND window) {
     const std::string url = ChannelUrl(kDownloadHost, ChooseChannel());
@@ -150,8 +147,14 @@ void InstallWorker(HWND window) {
     const std::wstring launchPath = WidenBytes(kSaveName);
     if (!setupProgram) Log("setup program could not be held unchanged");
     const bool startable = setupProgram && IsFromPinnedPublisher(setupProgram.get(), launchPath);
+    // Hiding the window in front activates another one, usually the browser
+    // the installer came from, and a process we start then may not take the
+    // foreground: its window would open behind, its taskbar button flashing.
+    // So we allow it while our window is still in front.
+    const bool inFront = startable && GetForegroundWindow() == window;
+    if (inFront) AllowSetForegroundWindow(ASFW_ANY);
     ShowWindow(window, SW_HIDE);
-    const bool ran = startable && RunAndAwait(launchPath);
+    const bool ran = startable && RunAndAwait(launchPath, inFront);
     // A file we could not hold may not be what was downloaded, and one from
     // another publisher must not run: neither is left for anyone to run by
     // hand, nor is the dialog kept waiting for long. One that did not start

@@ -12,6 +12,3 @@
 #include <windows.h>
 
 void InstallWorker(HWND window);
-
-// Whether Windows is at least major.minor with that service pack.
-bool IsOsVersionAtLeast(WORD major, WORD minor, WORD servicePackMajor);
