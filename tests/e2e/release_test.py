@@ -2,6 +2,7 @@
 its exe is the same from any folder, imports only KnownDLLs, has its resources,
 is trusted by Windows, and installs only setup programs of the publisher it pins."""
 import concurrent.futures
+import datetime
 import hashlib
 import os
 import re
@@ -10,6 +11,10 @@ import struct
 import subprocess
 
 import pytest
+from cryptography import x509
+from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives.asymmetric import rsa
+from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
 
 import harness
 
@@ -31,8 +36,9 @@ def release(source, *options, **env):
 
 @pytest.fixture(scope="module")
 def releases():
-    """Sources in two folders: the first released signed after a refusal
-    without a certificate, the second unsigned on purpose."""
+    """Sources in two folders: the first released signed after refusals
+    without a certificate and without a word on the time stamp, the second
+    unsigned on purpose."""
     root = os.path.join(harness.build_dir(), "release-test")
     shutil.rmtree(root, ignore_errors=True)
     copies = [os.path.join(root, name) for name in ("a", "a-second-copy-in-a-longer-folder")]
@@ -45,15 +51,17 @@ def releases():
         password.write("release test")
     subprocess.run(["openssl", "pkcs12", "-export", "-in", root + "/signer.pem", "-certfile", harness.certificates()[
         "ca_pem"], "-passout", "file:" + password.name, "-out", root + "/signer.p12"], check=True, capture_output=True)
-    results = {"refused": release(copies[0]), "refused_dist": os.path.exists(os.path.join(copies[0], "dist")),
-               "root": root}
+    certificate = ["--pkcs12", root + "/signer.p12", "--password-file", password.name]
+    results = {"root": root, "refused": {why: (release(copies[0], *options), os.path.exists(copies[0] + "/dist"))
+                                         for why, options in (("no certificate", []), ("no time stamp", certificate))}}
     # Side by side: the builds wait on each other's disk and on nothing else.
-    options = (["--pkcs12", root + "/signer.p12", "--password-file", password.name], ["--unsigned"])
+    options = ([*certificate, "--no-timestamp"], ["--unsigned"])
     with concurrent.futures.ThreadPoolExecutor() as pool:
         runs = pool.map(lambda copy, chosen: release(copy, *chosen, "--setup-signer", SIGNER,
                                                      SOURCE_DATE_EPOCH=SIGNING_TIME), copies, options)
     for key, copy, result in zip(("signed", "unsigned"), copies, runs):
         assert result.returncode == 0 and 'only setup programs signed by "%s"' % SIGNER in result.stdout, result.stderr
+        assert ("UNSIGNED" if key == "unsigned" else "NOT time-stamped, as asked: valid until ") in result.stdout
         results[key] = os.path.join(copy, "dist", "tarvex-installer.exe")
     yield results
     shutil.rmtree(root, ignore_errors=True)
@@ -63,9 +71,11 @@ def read(path):
     return open(path, "rb").read()
 
 
-def test_refuses_to_release_unsigned_by_accident_and_releases_are_the_same_from_any_folder(releases):
-    assert releases["refused"].returncode != 0 and not releases["refused_dist"], "dist/ was made"
-    assert "no signing certificate" in releases["refused"].stderr and "--unsigned" in releases["refused"].stderr
+def test_refuses_to_release_unsigned_or_without_a_word_on_the_time_stamp_and_is_the_same_from_any_folder(releases):
+    for why, (result, made_dist) in releases["refused"].items():
+        assert result.returncode != 0 and not made_dist, why
+    assert "no signing certificate" in releases["refused"]["no certificate"][0].stderr
+    assert "--timestamp URL" in releases["refused"]["no time stamp"][0].stderr
     for exe in (releases["signed"], releases["unsigned"]):
         sums = read(os.path.join(os.path.dirname(exe), "SHA256SUMS")).decode()
         assert sums == "%s  tarvex-installer.exe\n" % hashlib.sha256(read(exe)).hexdigest()
@@ -107,11 +117,40 @@ def test_the_release_imports_only_known_dlls_and_carries_its_pictures_icon_manif
         assert (value + "\0").encode("utf-16-le") in version[entry:entry + 2 * len(key) + 8 + 2 * len(value) + 4], key
 
 
-def setup_program_signed_by(name, folder):
-    """The NSIS setup program, signed by a certificate for `name` from the test CA."""
-    pem, signed = (os.path.join(folder, "%s.%s" % (name, kind)) for kind in ("pem", "exe"))
-    leaf = harness.certificates()["ca"].issue_cert("setup.test", common_name=name)
-    leaf.private_key_and_cert_chain_pem.write_to_path(pem)
+def revoked_certificate(name, pem, drive_c):
+    """A code-signing certificate for `name` from the test CA, which names a revocation list at C:\\revoked.crl that
+    lists it. Windows would read that list from its cache only; Wine reads the file."""
+    ca_paths, now, day = harness.certificates(), datetime.datetime.now(datetime.timezone.utc), datetime.timedelta(1)
+    ca = x509.load_pem_x509_certificate(read(ca_paths["ca_pem"]))
+    ca_key = serialization.load_pem_private_key(read(ca_paths["ca_key"]), None)
+    key, serial = rsa.generate_private_key(65537, 2048), x509.random_serial_number()
+    list_at = x509.DistributionPoint([x509.UniformResourceIdentifier("file:///C:/revoked.crl")], None, None, None)
+    leaf = (x509.CertificateBuilder().subject_name(x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, name)]))
+            .issuer_name(ca.subject).public_key(key.public_key()).serial_number(serial)
+            .not_valid_before(now - day).not_valid_after(now + 30 * day)
+            .add_extension(x509.ExtendedKeyUsage([ExtendedKeyUsageOID.CODE_SIGNING]), False)
+            .add_extension(x509.CRLDistributionPoints([list_at]), False).sign(ca_key, hashes.SHA256()))
+    revocations = (x509.CertificateRevocationListBuilder().issuer_name(ca.subject).last_update(now - day)
+                   .next_update(now + 30 * day).add_revoked_certificate(
+                       x509.RevokedCertificateBuilder().serial_number(serial).revocation_date(now - day).build())
+                   .sign(ca_key, hashes.SHA256()))
+    with open(os.path.join(drive_c, "revoked.crl"), "wb") as out:
+        out.write(revocations.public_bytes(serialization.Encoding.DER))
+    with open(pem, "wb") as out:
+        out.write(key.private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
+                                    serialization.NoEncryption()) + leaf.public_bytes(serialization.Encoding.PEM))
+
+
+def setup_program_signed_by(name, folder, revoked_in=None):
+    """The NSIS setup program, signed by a certificate for `name` from the test CA; one that is revoked, with its
+    revocation list in the drive C: folder `revoked_in`."""
+    pem, signed = (os.path.join(folder, "%s%s.%s" % (name, "-revoked" if revoked_in else "", kind))
+                   for kind in ("pem", "exe"))
+    if revoked_in:
+        revoked_certificate(name, pem, revoked_in)
+    else:
+        leaf = harness.certificates()["ca"].issue_cert("setup.test", common_name=name)
+        leaf.private_key_and_cert_chain_pem.write_to_path(pem)
     subprocess.run(["osslsigncode", "sign", "-certs", pem, "-key", pem, "-h", "sha256",
                     "-in", harness.exe("nsis-setup"), "-out", signed], check=True, capture_output=True)
     return read(signed)
@@ -126,24 +165,32 @@ def test_windows_trusts_the_signature_alone_and_the_signed_exe_installs_only_its
     assert (trust(releases["signed"]), trust(tampered), trust(releases["unsigned"])) == (0, TRUST_E_BAD_DIGEST,
                                                                                   TRUST_E_NOSIGNATURE)
 
-    # Unsigned, changed after signing, or signed under the same CA by a name that is not exactly the publisher's: never
-    # started, deleted, and the start-failure dialog.
+    # Unsigned, changed after signing, revoked, or signed under the same CA by a name that is not exactly the
+    # publisher's: never started, deleted, and the start-failure dialog.
     signed = setup_program_signed_by(SIGNER, releases["root"])
     changed = signed[:0x1000] + bytes([signed[0x1000] ^ 0xFF]) + signed[0x1001:]
     others = [(setup_program_signed_by(name, releases["root"]), 'signed by another publisher, "%s"' % name)
               for name in (SIGNER.upper(), SIGNER + " Hong Kong")]
     for program, reason in [(read(harness.exe("nsis-setup")), "unsigned (WinVerifyTrust 0x800b0100)"),
                             (changed, "signature does not match the file (tampered) (WinVerifyTrust 0x80096010)"),
-                            *others]:
+                            (setup_program_signed_by(SIGNER, releases["root"], prefix.drive_c), "revoked"), *others]:
         server.serve_channels(program)
         process = prefix.start_installer(workdir, releases["signed"])
         dialog = prefix.dialog("系统提示", wait_ms=30000)
         assert dialog["found"] and dialog["text"].startswith(START_FAILED), reason
-        assert "setup program refused: " + reason in prefix.run_log() and os.listdir(workdir) == [], reason
+        refusal = [line for line in prefix.run_log() if line.startswith("setup program refused: ")]
+        assert refusal and refusal[0].startswith("setup program refused: " + reason) and os.listdir(workdir) == [], reason
         prefix.dialog("系统提示", press="cancel")
         assert harness.wait_for_exit(process, 20) == 0
 
-    # The publisher's own installs, also when another process holds the log open: nothing else changes then.
+    # The publisher's own installs, though nothing says whether it is revoked.
+    server.serve_channels(signed)
+    assert harness.wait_for_exit(prefix.start_installer(workdir, releases["signed"]), 60) == 0
+    assert "setup program signed by \"%s\"" % SIGNER in prefix.run_log()
+    assert any(line.startswith("revocation of the setup program's certificates could not be checked (status ")
+               for line in prefix.run_log())
+
+    # Also when another process holds the log open: nothing else changes then.
     os.remove(prefix.run_log_path)
     prefix.start([harness.exe("probe"), "hold", prefix.windows_path(prefix.run_log_path), "60000"])
     assert harness.wait_until(lambda: os.path.exists(prefix.run_log_path), 20)
