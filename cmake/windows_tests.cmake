@@ -66,7 +66,7 @@ function(tarvex_wine_test name)
 endfunction()
 
 foreach(file e2e/download_test e2e/install_test e2e/channel_test e2e/window_test
-             e2e/registration_test e2e/release_test)
+             e2e/registration_test e2e/release_test e2e/check_server_test)
     tarvex_wine_test(${file} ${Python3_EXECUTABLE} -m pytest -p no:cacheprovider -q ${PROJECT_SOURCE_DIR}/tests/${file}.py)
 endforeach()
 set_tests_properties(e2e/release_test PROPERTIES TIMEOUT 900)
