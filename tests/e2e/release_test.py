@@ -179,7 +179,7 @@ def test_windows_trusts_the_signature_alone_and_the_signed_exe_installs_only_its
         dialog = prefix.dialog("系统提示", wait_ms=30000)
         assert dialog["found"] and dialog["text"].startswith(START_FAILED), reason
         refusal = [line for line in prefix.run_log() if line.startswith("setup program refused: ")]
-        assert refusal and refusal[0].startswith("setup program refused: " + reason) and os.listdir(workdir) == [], reason
+        assert refusal[0].startswith("setup program refused: " + reason) and os.listdir(workdir) == [], reason
         prefix.dialog("系统提示", press="cancel")
         assert harness.wait_for_exit(process, 20) == 0
 
