@@ -33,7 +33,7 @@ def test_each_download_ends_with_its_reason_and_a_failure_leaves_no_setup_progra
         """The log's lines about the download, once it has ended."""
         process = prefix.start_installer(workdir)
         ended = lambda: any(line.startswith(("download failed: ", "setup program ")) for line in prefix.run_log())
-        assert harness.wait_until(ended, 30), case
+        assert harness.wait_until(ended, 30), (case, prefix.run_log())
         process.kill()
         process.wait()
         return [line for line in prefix.run_log() if line.startswith(("download failed: ", "received "))]
