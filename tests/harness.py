@@ -33,6 +33,7 @@ CLOSE_GLYPH = (560 - 20, 20)  # a point on the close glyph, from the window's co
 SCREEN = (1280, 800)
 CHANNELS = ("/tarvex-data/win7", "/tarvex-data/release")
 CHUNK = 8192  # Wine's WinHTTP hands over whole 8192-byte reads only
+MID_CHUNK = 4096  # how much of a body a close inside a chunk still brings
 _PERIOD = bytes(i * 7 % 251 for i in range(251))
 
 
@@ -102,7 +103,9 @@ def wait_until(condition, timeout, interval=0.1):
 class Server(pytest_httpserver.HTTPServer):
     """The HTTPS download server on loopback, threaded. serve(path, ...): `body` is bytes or a count of
     pattern bytes, held at `hold_at` until release(path), paced at `rate` bytes a second, cut by a reset
-    at `cut_at`, or announced as `announce` bytes (False: chunked)."""
+    at `cut_at`, or announced as `announce` bytes (False: chunked). `close_at`: sent chunked and closed in order
+    after that many bytes, without the last chunk, as a proxy does whose upstream timed out; `mid_chunk`: the
+    close comes inside a chunk whose header announced more."""
 
     def __init__(self, port=0, pem=None):
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
@@ -126,11 +129,15 @@ class Server(pytest_httpserver.HTTPServer):
     def url(self, path="/"):
         return "https://localhost:%d%s" % (self.port, path)
 
-    def serve(self, path, body=b"", status=200, headers=None, hold_at=None, rate=None, announce=None, cut_at=None):
+    def serve(self, path, body=b"", status=200, headers=None, hold_at=None, rate=None, announce=None, cut_at=None,
+              close_at=None, mid_chunk=False):
         size = body if isinstance(body, int) else len(body)
+        if close_at is not None:
+            announce = False
         self.routes[path] = dict(body=body, size=size, status=status, headers=dict(headers or {}), hold_at=hold_at,
                                  rate=rate, announce=size if announce is None else announce, cut_at=cut_at,
-                                 reached=threading.Event(), released=threading.Event())
+                                 close_at=close_at, mid_chunk=mid_chunk, reached=threading.Event(),
+                                 released=threading.Event())
 
     def serve_channels(self, body=b"", **route):
         for path in CHANNELS:
@@ -156,12 +163,27 @@ class Server(pytest_httpserver.HTTPServer):
 
     def _body(self, route, connection):
         sent, piece = 0, max(1, route["rate"] // 20) if route["rate"] else 1 << 16
-        for stop in sorted({route["size"], *(at for at in (route["hold_at"], route["cut_at"]) if at is not None)}):
+        part = lambda start, end: pattern(start, end - start) if isinstance(route["body"], int) else route["body"][
+            start:end]
+        close_at = route["close_at"]
+        # Inside a chunk: the last MID_CHUNK bytes go out under a header that announces twice as many.
+        chunk_from = close_at - min(close_at, MID_CHUNK) if close_at is not None and route["mid_chunk"] else close_at
+        stops = (route["hold_at"], route["cut_at"], chunk_from)
+        for stop in sorted({route["size"], *(at for at in stops if at is not None)}):
             while sent < stop:
                 end = min(stop, sent + piece)
-                yield pattern(sent, end - sent) if isinstance(route["body"], int) else route["body"][sent:end]
+                yield part(sent, end)
                 sent = end
                 time.sleep(0.05 if route["rate"] else 0)
+            if stop == chunk_from:
+                if close_at > chunk_from:
+                    connection.sendall(b"%x\r\n" % (2 * (close_at - chunk_from)) + part(chunk_from, close_at))
+                # An orderly end: TLS close_notify, then the TCP close; never the last, empty chunk.
+                with contextlib.suppress(OSError, ValueError):
+                    connection.settimeout(2)
+                    connection.unwrap().close()
+                connection.close()
+                raise ConnectionAbortedError  # the server lets a dropped connection go quietly
             if stop == route["hold_at"]:
                 route["reached"].set()
                 while not route["released"].wait(0.1) and not self.stopping.is_set():
