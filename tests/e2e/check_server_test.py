@@ -155,7 +155,7 @@ def test_a_404_a_redirect_to_http_too_many_redirects_and_no_server_fail_naming_t
     assert status == 1 and "connection refused" in printed.splitlines()[-1], printed
 
 
-JUNK = b"downloaded, but no Windows program"
+JUNK = open(harness.exe("marker.dll"), "rb").read()  # a whole Windows program, which does not start
 # What the legacy channel answers, and the chain of redirects behind it. WinHTTP follows at most 10 redirects.
 AGREEMENT = {
     "whole": ({"body": JUNK}, 0),
