@@ -1,11 +1,11 @@
 // Process entry, the progress window and its message loop.
 //
 // Threads: everything here runs on the UI thread. WM_CREATE starts the
-// install worker on a detached thread and hands it only the window handle;
-// the worker talks back through InvalidateRect, ShowWindow, PostMessageW and
-// message boxes owned by the window. The bitmap, the two images, the GDI+
-// token and the setup program's path below are touched on this thread only;
-// the worker gets its own copy of the path.
+// install worker on a detached thread and hands it only the window handle
+// and its own copy of the setup program's full path; the worker talks back
+// through InvalidateRect, ShowWindow, PostMessageW and message boxes owned
+// by the window. The bitmap, the two images, the GDI+ token and the path
+// below are touched on this thread only.
 #include <windows.h>
 #include <commctrl.h>
 #include <gdiplus.h>
