@@ -1,5 +1,6 @@
 """scripts/check-server against Debian's nginx in the configurations that operators get wrong, and its HTTP rules
 against the real installer under Wine, on the same answers of one server."""
+import datetime
 import importlib.util
 import os
 import re
@@ -55,12 +56,12 @@ class Nginx:
             probe.bind(("127.0.0.1", 0))
             self.port = probe.getsockname()[1]
 
-    def configure(self, locations, protocols="TLSv1 TLSv1.1 TLSv1.2", ciphers=OLD_WINDOWS_SUITES):
+    def configure(self, locations, protocols="TLSv1 TLSv1.1 TLSv1.2", ciphers=OLD_WINDOWS_SUITES, pem=None):
         self.stop()
         conf = os.path.join(self.folder, "nginx.conf")
         with open(conf, "w") as out:
             out.write(NGINX_CONF % dict(user="user root;" if os.getuid() == 0 else "", folder=self.folder,
-                                        port=self.port, pem=harness.certificates()["localhost_pem"],
+                                        port=self.port, pem=pem or harness.certificates()["localhost_pem"],
                                         protocols=protocols, ciphers=ciphers, locations=locations))
         self.process = subprocess.Popen(["nginx", "-p", self.folder, "-c", conf, "-e", self.folder + "/error.log"],
                                         preexec_fn=harness._die_with_parent)
@@ -78,10 +79,22 @@ class Nginx:
         assert "Traceback" not in result.stdout + result.stderr
         return result.returncode, result.stdout
 
+    def tls_cells(self):
+        """The check's TLS row, {Windows version: Cell}."""
+        rows = check_server().check("localhost", self.port, None, harness.certificates()["ca_pem"])
+        return next(cells for label, cells in rows if label.startswith("TLS "))
+
     def stop(self):
         if self.process:
             self.process.terminate()
             self.process.wait()
+
+
+def check_server():
+    loader = importlib.machinery.SourceFileLoader("check_server", CHECK)
+    module = importlib.util.module_from_spec(importlib.util.spec_from_loader("check_server", loader))
+    loader.exec_module(module)
+    return module
 
 
 def signed_by(name, path):
@@ -109,7 +122,8 @@ def failing_versions(last_line, check):
 
 
 def test_a_good_server_passes_on_every_windows_and_the_pin_takes_only_its_publishers_setup_program(nginx):
-    for served, verdict in (("setup-1.2.exe", "ok: every supported Windows version would download and start"),
+    # A SHA-256 signature, which Vista does not check, warns in Vista's column.
+    for served, verdict in (("setup-1.2.exe", "ok, with warnings: Windows Vista: publisher: a SHA-2 file digest"),
                             ("unsigned.exe", "publisher: unsigned"),
                             ("other.exe", 'publisher: signed by another publisher, "Someone Else"')):
         nginx.configure(both_channels("return 302 /files/%s;" % served))
@@ -128,6 +142,32 @@ def test_tls_1_2_with_ecdhe_rsa_gcm_only_fails_every_windows_whose_defaults_lack
                     ciphers="ECDHE-RSA-AES128-GCM-SHA256:ECDHE-RSA-AES256-GCM-SHA384")
     status, printed = nginx.check()
     assert status == 1 and failing_versions(printed.splitlines()[-1], "TLS ") == {"Vista", "7", "8", "8.1"}, printed
+
+
+def test_tls_1_0_and_1_1_only_and_a_certificate_near_its_end_warn_on_the_last_line_and_strict_stops_on_them(
+        nginx, tmp_path):
+    ending = harness.certificates()["ca"].issue_cert("localhost", not_after=datetime.datetime.now(
+        datetime.timezone.utc) + datetime.timedelta(days=10, hours=12))
+    ending.private_key_and_cert_chain_pem.write_to_path(str(tmp_path / "ending.pem"))
+    nginx.configure(both_channels("return 302 /files/setup-1.2.exe;"), protocols="TLSv1 TLSv1.1",
+                    pem=str(tmp_path / "ending.pem"))
+    status, printed = nginx.check()
+    assert (status, printed.splitlines()[-1]) == (0, "ok, with warnings: Windows 10, 11: TLS 1.0/1.1 only, which "
+                                                     "Windows turns off after an update; all: certificate expires in "
+                                                     "10 days"), printed
+    assert nginx.check("--strict")[0] == 1
+
+
+def test_what_a_windows_update_or_a_disputed_default_would_change_is_in_the_cell(nginx):
+    nginx.configure(both_channels("return 302 /files/setup-1.2.exe;"), protocols="TLSv1.2",
+                    ciphers="ECDHE-RSA-AES256-SHA:AES128-SHA:@SECLEVEL=0")
+    cells = nginx.tls_cells()
+    assert cells["7"].level == "FAIL" and "works only with KB3140245" in cells["7"].text, cells
+    assert (cells["8"].level, cells["8.1"].level) == ("FAIL", "ok"), cells
+    # Windows 11's TLS 1.3 by default rests on one page, and WinHTTP's own page denies it.
+    nginx.configure(both_channels("return 302 /files/setup-1.2.exe;"), protocols="TLSv1.3")
+    cells = nginx.tls_cells()
+    assert (cells["10"].level, cells["11"].level) == ("FAIL", "warning") and "TLS 1.3 only" in cells["11"].short
 
 
 def test_no_content_length_is_only_a_warning(nginx):
