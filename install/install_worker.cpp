@@ -1,5 +1,6 @@
 #include "install/install_worker.h"
 
+#include <cstdint>
 #include <cwchar>
 #include <string>
 
@@ -13,6 +14,7 @@
 #include "install/channel.h"
 #include "install/failure_dialog.h"
 #include "install/failure_message.h"
+#include "install/program_file.h"
 #include "install/setup_signer.h"
 #include "net/download.h"
 #include "progress/progress.h"
@@ -83,6 +85,45 @@ Channel ChooseChannel() {
     return ChannelFor(registered);
 }
 
+// Judged through the handle that holds it, so the file judged is the file
+// started. Logs why not.
+bool IsWholeProgram(HANDLE file) {
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(file, &size)) {
+        Log("setup program's size unknown (error %lu)", GetLastError());
+        return false;
+    }
+    DWORD readError = 0;
+    // At an offset of its own: the file pointer stays where it was.
+    const ReadFileAt readAt = [&](std::uint64_t offset, void* bytes, std::size_t count) {
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(offset);
+        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+        DWORD read = 0;
+        if (!ReadFile(file, bytes, static_cast<DWORD>(count), &read, &at)) {
+            readError = GetLastError();
+            return false;
+        }
+        readError = ERROR_HANDLE_EOF;  // for a short read, as the file cannot have shrunk
+        return read == count;
+    };
+    std::string reason;
+    switch (JudgeProgramFile(static_cast<std::uint64_t>(size.QuadPart), readAt, reason)) {
+        case ProgramFile::Whole:
+            return true;
+        case ProgramFile::Incomplete:
+            Log("download incomplete: %s", reason.c_str());
+            return false;
+        case ProgramFile::NotAProgram:
+            Log("download is not a Windows program: %s", reason.c_str());
+            return false;
+        case ProgramFile::Unreadable:
+            Log("setup program %s (error %lu)", reason.c_str(), readError);
+            return false;
+    }
+    return false;
+}
+
 // Starts the setup program without arguments, with the installer's own
 // directory and environment, and waits for it. False if it did not start.
 // `inFront`: the installer may let it take the foreground.
@@ -146,6 +187,14 @@ void InstallWorker(HWND window) {
 
     const std::wstring launchPath = WidenBytes(kSaveName);
     if (!setupProgram) Log("setup program could not be held unchanged");
+    // A transfer cut short may still end without an error: what arrived is
+    // judged before anything else is done with it, and a broken one is a
+    // failed download, not a setup program that fails.
+    if (setupProgram && !IsWholeProgram(setupProgram.get())) {
+        DeleteSetupProgram(std::move(setupProgram), launchPath, kBriefHoldMs);
+        ShowFailureDialog(window, kDownloadFailedText, downloadPage.c_str());
+        return;
+    }
     const bool startable = setupProgram && IsFromPinnedPublisher(setupProgram.get(), launchPath);
     // Hiding the window in front activates another one, usually the browser
     // the installer came from, and a process we start then may not take the

@@ -87,6 +87,16 @@ def pattern(offset, length):
     return (_PERIOD * ((start + length) // 251 + 1))[start:start + length]
 
 
+def signed_setup_program(name, path):
+    """The NSIS setup program, signed at `path` by a certificate for `name` from the test CA; returns its bytes."""
+    pem, leaf = path + ".pem", certificates()["ca"].issue_cert("setup.test", common_name=name)
+    leaf.private_key_and_cert_chain_pem.write_to_path(pem)
+    subprocess.run(["osslsigncode", "sign", "-certs", pem, "-key", pem, "-h", "sha256", "-in", exe("nsis-setup"),
+                    "-out", path], check=True, capture_output=True)
+    with open(path, "rb") as signed:
+        return signed.read()
+
+
 def wait_for_exit(process, timeout):
     """The exit code of a started program, or None if it still runs."""
     with contextlib.suppress(subprocess.TimeoutExpired):

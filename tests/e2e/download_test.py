@@ -8,12 +8,20 @@ import harness
 
 INCOMPLETE = "response body length differs from Content-Length"
 SEND_FAILED = "download failed: WinHttpSendRequest failed (error "
-JUNK = b"downloaded, but no Windows program"  # so that a whole download ends in "did not start"
+DID_NOT_START = "setup program did not start"
+# A whole Windows program that Windows will not start (a DLL), so that a whole download ends in "did not start" and
+# stays; with bytes appended, as setup programs carry their payload.
+JUNK = open(harness.exe("marker.dll"), "rb").read()
+PROGRAM = JUNK + harness.pattern(0, 300000 - len(JUNK))
+NOT_A_PROGRAM = "download is not a Windows program: it does not begin with \"MZ\""
 # What the channel's path answers, and the start of the log line that ends the download.
 CASES = {
-    "whole, with its length": ({"body": 300000}, "received 300000 bytes"),
-    "whole, chunked": ({"body": 300000, "announce": False}, "received 300000 bytes"),
-    "empty": ({"body": b""}, "received 0 bytes"),
+    "whole, with its length": ({"body": PROGRAM}, DID_NOT_START),
+    "whole, chunked": ({"body": PROGRAM, "announce": False}, DID_NOT_START),
+    "empty": ({"body": b""}, NOT_A_PROGRAM),
+    "no Windows program": ({"body": 300000}, NOT_A_PROGRAM),
+    # Closed in order inside a section, without the last chunk: nothing but the file itself says it is short.
+    "chunked, closed early": ({"close_at": 8192}, "download incomplete: section .rdata ends at 8,704 of 8,192 bytes"),
     "not found": ({"status": 404}, "download failed: HTTP status not OK: 404"),
     "server error": ({"status": 500}, "download failed: HTTP status not OK: 500"),
     "partial content": ({"status": 206, "body": 1000}, "download failed: HTTP status not OK: 206"),
@@ -21,7 +29,7 @@ CASES = {
     "5 GiB announced": ({"body": 20000, "announce": 5 << 30}, "download failed: " + INCOMPLETE),
     # Which call sees a reset depends on timing: the failure is what counts.
     "reset half way": ({"body": 200000, "cut_at": 100000}, "download failed: "),
-    "moved": ({"status": 302, "headers": {"Location": "/elsewhere"}}, "received %d bytes" % len(JUNK)),
+    "moved": ({"status": 302, "headers": {"Location": "/elsewhere"}}, DID_NOT_START),
     "moved to http": ({"status": 301, "headers": {"Location": "http://localhost/elsewhere"}}, "download failed: "),
 }
 
@@ -32,16 +40,17 @@ def test_each_download_ends_with_its_reason_and_a_failure_leaves_no_setup_progra
     def download(case):
         """The log's lines about the download, once it has ended."""
         process = prefix.start_installer(workdir)
-        ended = lambda: any(line.startswith(("download failed: ", "setup program ")) for line in prefix.run_log())
+        ended = lambda: any(line.startswith(("download ", "setup program ")) for line in prefix.run_log())
         assert harness.wait_until(ended, 30), (case, prefix.run_log())
         process.kill()
         process.wait()
-        return [line for line in prefix.run_log() if line.startswith(("download failed: ", "received "))]
+        return [line for line in prefix.run_log() if line.startswith(("download ", "received ", DID_NOT_START))]
 
     server.serve("/elsewhere", JUNK)
     for case, (route, ending) in CASES.items():
-        server.serve_channels(route.pop("body", JUNK), **route)
-        assert download(case)[-1].startswith(ending) and os.path.exists(setup) == ending.startswith("received"), case
+        server.serve_channels(route.pop("body", PROGRAM), **route)
+        lines = download(case)
+        assert lines[-1].startswith(ending) and os.path.exists(setup) == (ending == DID_NOT_START), (case, lines)
         if os.path.exists(setup):
             os.remove(setup)
     assert server.requests()[-1]["headers"]["User-Agent"] == "TarvexInstaller/1.0"

@@ -21,6 +21,7 @@ SUPPORT_PAGE = "https://" + os.environ["TARVEX_SUPPORT_HOST"]
 # as Windows does not: version.dll and zlib1.dll for its advapi32 before our first line, and the delay imports of its
 # GDI+ and TLS (windowscodecs, propsys, bcrypt), which pass over SetDefaultDllDirectories.
 PLANTED = ("winhttp", "comctl32", "gdiplus", "uxtheme")
+DLL = open(harness.exe("marker.dll"), "rb").read()
 
 
 def tampering(prefix, path):
@@ -128,7 +129,8 @@ def test_failed_download_opens_the_download_page_and_offers_customer_service(pre
 def test_setup_program_that_does_not_start_is_kept_and_the_installer_closes_after_the_dialog(
         prefix, server, workdir):
     # Held until the window is up: a worker done before the first show would race it.
-    server.serve_channels(b"this is not a Windows program\n", hold_at=0)
+    # Whole, but a DLL: Windows does not start it.
+    server.serve_channels(DLL, hold_at=0)
     process = prefix.start_installer(workdir)
     assert prefix.visible_installer()
     server.release(CHANNELS[0])
@@ -145,9 +147,34 @@ def test_setup_program_that_does_not_start_is_kept_and_the_installer_closes_afte
     prefix.dialog(DIALOG, press="cancel")
     assert harness.wait_for_exit(process, 20) == 0
     with open(os.path.join(workdir, SETUP), "rb") as kept:
-        assert kept.read() == b"this is not a Windows program\n"
+        assert kept.read() == DLL
     assert prefix.browser_urls() == [DOWNLOAD_PAGE]
     assert any(line.startswith("setup program did not start (error ") for line in prefix.run_log())
+
+
+# A proxy whose upstream times out ends a chunked body without its last chunk, which WinHTTP may hand back as the end of
+# the data. The signature, at the end of the file, is what shows that the rest never came.
+@pytest.mark.parametrize("ending", ["whole", "closed after a chunk", "closed inside a chunk"])
+def test_a_setup_program_sent_chunked_and_cut_short_is_a_failed_download_and_never_starts(
+        prefix, server, workdir, tmp_path, ending):
+    program = harness.signed_setup_program("Tarvex Test Publisher", str(tmp_path / "signed.exe"))
+    close_at = None if ending == "whole" else len(program) * 2 // 3 // CHUNK * CHUNK
+    server.serve_channels(program, announce=False, close_at=close_at, mid_chunk=ending == "closed inside a chunk")
+    process = prefix.start_installer(workdir)
+    if ending == "whole":
+        assert harness.wait_for_exit(process, 60) == 0
+        assert os.path.exists(os.path.join(workdir, "tarvex-payload.bin")) and prefix.browser_urls() == []
+        return
+    dialog = prefix.dialog(DIALOG, wait_ms=30000)
+    assert dialog.get("text") == "下载失败，请检查网络连接或联系客服。" + CHOICES, prefix.run_log()
+    assert dialog["owner_visible"], "the window stays up after a failed download"
+    log = prefix.run_log()
+    assert "download incomplete: certificate table ends at {:,} of {:,} bytes".format(len(program), close_at) in log, log
+    assert not any(line.startswith("setup program started") for line in log)
+    assert os.listdir(workdir) == [] and harness.wait_until(prefix.browser_urls, 10) == [DOWNLOAD_PAGE]
+    prefix.dialog(DIALOG, press="cancel")
+    prefix.click_close_glyph(prefix.visible_installer(10))
+    assert harness.wait_for_exit(process, 20) == 0
 
 
 def test_abandoned_download_leaves_no_setup_program(prefix, server, workdir):
