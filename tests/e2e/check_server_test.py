@@ -97,19 +97,12 @@ def check_server():
     return module
 
 
-def signed_by(name, path):
-    pem, leaf = path + ".pem", harness.certificates()["ca"].issue_cert("setup.test", common_name=name)
-    leaf.private_key_and_cert_chain_pem.write_to_path(pem)
-    subprocess.run(["osslsigncode", "sign", "-certs", pem, "-key", pem, "-h", "sha256", "-in",
-                    harness.exe("nsis-setup"), "-out", path], check=True, capture_output=True)
-
-
 @pytest.fixture(scope="module")
 def nginx(tmp_path_factory):
     server = Nginx(str(tmp_path_factory.mktemp("nginx")))
     files = os.path.join(server.folder, "files")
-    signed_by(SIGNER, os.path.join(files, "setup-1.2.exe"))
-    signed_by("Someone Else", os.path.join(files, "other.exe"))
+    harness.signed_setup_program(SIGNER, os.path.join(files, "setup-1.2.exe"))
+    harness.signed_setup_program("Someone Else", os.path.join(files, "other.exe"))
     subprocess.run(["cp", harness.exe("nsis-setup"), os.path.join(files, "unsigned.exe")], check=True)
     yield server
     server.stop()
@@ -195,13 +188,17 @@ def test_a_404_a_redirect_to_http_too_many_redirects_and_no_server_fail_naming_t
     assert status == 1 and "connection refused" in printed.splitlines()[-1], printed
 
 
+JUNK = b"downloaded, but no Windows program"
 DIALOG = "系统提示"  # the caption of the installer's failure box
-# What the legacy channel answers ("%(port)d" is the server's), and the chain of redirects behind it, which ends
+# What the legacy channel answers ("%(port)d" is the server's, "%(size)d" the body's length), and the chain of redirects behind it, which ends
 # in a whole program (a DLL: the installer takes it, and then cannot start it). WinHTTP follows at most 10 redirects.
 AGREEMENT = {
     "whole": ({}, 0),
+    "whole, but no Windows program": ({"body": "junk"}, 0),
+    "a signed setup program cut short before it was uploaded": ({"body": "signed, cut short"}, 0),
     "chunked": ({"announce": False}, 0),
-    "a Content-Length the installer cannot read": ({"announce": "\u00b2"}, 0),
+    "a Content-Length that is no number": ({"announce": "\u00b2"}, 0),
+    "a Content-Length too long for the installer": ({"announce": "0" * 40 + "%(size)d"}, 0),
     "not found": ({"status": 404}, 0),
     "shorter than announced": ({"body": 200000, "announce": 400000}, 0),
     "chunked, closed before the last chunk": ({"body": "signed", "close_at": 3 << 20}, 0),
@@ -220,15 +217,19 @@ AGREEMENT = {
 
 
 def test_the_check_and_the_installer_agree_on_what_downloads(prefix, server, workdir, tmp_path):
-    checker, signed = check_server(), str(tmp_path / "signed.exe")
+    checker, signed = check_server(), harness.signed_setup_program(SIGNER, str(tmp_path / "signed.exe"))
     trust = checker.trust_context(harness.certificates()["ca_pem"])
-    signed_by(SIGNER, signed)
-    bodies = {"signed": open(signed, "rb").read(), None: open(harness.exe("marker.dll"), "rb").read()}
+    bodies = {"signed": signed, "signed, cut short": signed[:3 << 20], "junk": JUNK,
+              None: open(harness.exe("marker.dll"), "rb").read()}
     for case, (answer, redirects) in AGREEMENT.items():
-        route = dict(answer, headers={name: value % {"port": server.port} for name, value in answer.get(
-            "headers", {}).items()})
+        route = dict(answer)
         body = route.pop("body", None)
-        server.serve(CHANNELS[0], body if isinstance(body, int) else bodies[body], **route)
+        body = body if isinstance(body, int) else bodies[body]
+        fill = {"port": server.port, "size": body if isinstance(body, int) else len(body)}
+        route["headers"] = {name: value % fill for name, value in route.get("headers", {}).items()}
+        if isinstance(route.get("announce"), str):
+            route["announce"] %= fill
+        server.serve(CHANNELS[0], body, **route)
         for hop in range(1, redirects):
             server.serve("/hop%d" % hop, status=302, headers={"Location": "/hop%d" % (hop + 1)})
         server.serve("/hop%d" % max(redirects, 1), bodies[None])
@@ -236,7 +237,7 @@ def test_the_check_and_the_installer_agree_on_what_downloads(prefix, server, wor
         ended = lambda: [line for line in prefix.run_log() if line.startswith(  # noqa: E731
             ("download failed: ", "download incomplete: ", "download is not a Windows program: ", "setup program "))]
         assert harness.wait_until(ended, 30), case
-        installed = ended()[0].startswith("setup program ")
+        installed = ended()[0].startswith("setup program ") and "could not be read" not in ended()[0]
         failure_box = not installed and prefix.dialog(DIALOG, wait_ms=30000)["found"]
         process.kill()
         process.wait()
