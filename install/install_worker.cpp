@@ -94,7 +94,7 @@ bool IsWholeProgram(HANDLE file) {
         return false;
     }
     DWORD readError = 0;
-    // At an offset of its own: the file pointer stays where it was.
+    // Each read at an offset of its own, wherever the file pointer stands.
     const ReadFileAt readAt = [&](std::uint64_t offset, void* bytes, std::size_t count) {
         OVERLAPPED at{};
         at.Offset = static_cast<DWORD>(offset);

@@ -190,8 +190,9 @@ def test_a_404_a_redirect_to_http_too_many_redirects_and_no_server_fail_naming_t
 
 JUNK = b"downloaded, but no Windows program"
 DIALOG = "系统提示"  # the caption of the installer's failure box
-# What the legacy channel answers ("%(port)d" is the server's, "%(size)d" the body's length), and the chain of redirects behind it, which ends
-# in a whole program (a DLL: the installer takes it, and then cannot start it). WinHTTP follows at most 10 redirects.
+# What the legacy channel answers ("%(port)d" is the server's, "%(size)d" the body's length), and the chain of
+# redirects behind it, which ends in a whole program (a DLL: the installer takes it, and then cannot start it).
+# WinHTTP follows at most 10 redirects.
 AGREEMENT = {
     "whole": ({}, 0),
     "whole, but no Windows program": ({"body": "junk"}, 0),
