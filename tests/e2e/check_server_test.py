@@ -209,8 +209,8 @@ AGREEMENT = {
     "moved to http": ({"status": 301, "headers": {"Location": "http://localhost/elsewhere"}}, 0),
     "moved 10 times": ({"status": 302, "headers": {"Location": "/hop1"}}, 10),
     "moved 11 times": ({"status": 302, "headers": {"Location": "/hop1"}}, 11),
-    "308 to a host with user info": ({"status": 308, "headers": {"Location": "https://someone@localhost:%(port)d/hop1"}},
-                                     1),
+    "308 to a host with user info": ({"status": 308, "headers": {
+        "Location": "https://someone@localhost:%(port)d/hop1"}}, 1),
     "308 to a port with leading zeros": ({"status": 308, "headers": {"Location": "https://localhost:00%(port)d/hop1"}},
                                          1),
     "308 to port 0": ({"status": 308, "headers": {"Location": "https://localhost:0/hop1"}}, 1),
