@@ -224,6 +224,7 @@ def test_the_check_and_the_installer_agree_on_what_downloads(prefix, server, wor
     with open(harness.exe("nsis-setup"), "rb") as unsigned, open(harness.exe("marker.dll"), "rb") as dll:
         bodies = {"signed": signed, "signed, cut short": signed[:3 << 20], "sections cut": unsigned.read(40000),
                   "junk": JUNK, None: dll.read()}
+    server.serve("/", bodies[None])  # where a browser's reading of "https://host:port?query" leads
     for case, (answer, redirects) in AGREEMENT.items():
         route = dict(answer)
         body = route.pop("body", None)
