@@ -1,10 +1,11 @@
 // Process entry, the progress window and its message loop.
 //
 // Threads: everything here runs on the UI thread. WM_CREATE starts the
-// install worker on a detached thread and hands it only the window handle;
-// the worker talks back through InvalidateRect, ShowWindow, PostMessageW and
-// message boxes owned by the window. The bitmap, the two images and the
-// GDI+ token below are touched on this thread only.
+// install worker on a detached thread and hands it only the window handle
+// and its own copy of the setup program's full path; the worker talks back
+// through InvalidateRect, ShowWindow, PostMessageW and message boxes owned
+// by the window. The bitmap, the two images, the GDI+ token and the path
+// below are touched on this thread only.
 #include <windows.h>
 #include <commctrl.h>
 #include <gdiplus.h>
@@ -14,6 +15,7 @@
 
 #include "build_config.h"
 #include "common/dll_search.h"
+#include "common/files.h"
 #include "common/handles.h"
 #include "common/log.h"
 #include "install/install_worker.h"
@@ -55,6 +57,9 @@ HBITMAP backgroundBitmap = nullptr;
 ULONG_PTR gdiplusToken = 0;
 UniqueGpBitmap trackImage;
 UniqueGpBitmap fillImage;
+// Resolved before the worker starts: the current directory is the process's
+// own, and a relative path used from a second thread is not supported.
+std::wstring setupProgramPath;
 
 HBITMAP LoadBackground(HWND owner) {
     auto bitmap = static_cast<HBITMAP>(
@@ -73,7 +78,7 @@ void StartGdiplus() {
 bool StartInstallWorker(HWND window) {
     // std::thread reports a failed start only by throwing.
     try {
-        std::thread(InstallWorker, window).detach();
+        std::thread(InstallWorker, window, setupProgramPath).detach();
         return true;
     } catch (const std::system_error& failure) {
         Log("the install worker could not be started: %s", failure.what());
@@ -219,6 +224,9 @@ int WINAPI wWinMain(HINSTANCE processInstance, HINSTANCE, PWSTR, int showCommand
     OpenRunLog();
     LogEnvironment();
     instance = processInstance;
+    setupProgramPath = FullPath(kSetupProgramName);
+    if (setupProgramPath.empty())
+        Log("no full path for the setup program in the current directory (error %lu)", GetLastError());
 
     INITCOMMONCONTROLSEX controls{sizeof controls, ICC_PROGRESS_CLASS};
     InitCommonControlsEx(&controls);

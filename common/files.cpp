@@ -7,6 +7,10 @@
 #include <cstring>
 #include <vector>
 
+static_assert(kErrorFileNotFound == ERROR_FILE_NOT_FOUND && kErrorPathNotFound == ERROR_PATH_NOT_FOUND &&
+              kErrorAccessDenied == ERROR_ACCESS_DENIED && kErrorSharingViolation == ERROR_SHARING_VIOLATION &&
+              kErrorLockViolation == ERROR_LOCK_VIOLATION && kErrorUserMappedFile == ERROR_USER_MAPPED_FILE);
+
 namespace {
 
 constexpr DWORD kLongPathUnits = 4 * MAX_PATH;
@@ -93,11 +97,15 @@ bool Sha256Of(HANDLE file, Sha256& digest) {
     return BCryptFinishHash(hash.get(), digest.data(), static_cast<ULONG>(digest.size()), 0) == 0;
 }
 
-bool IsOnRemoteShare(const std::wstring& path) {
+// Fails safe: a path whose volume cannot be told counts as remote, as does
+// a drive whose type Windows does not know.
+bool MayBeOnRemoteShare(const std::wstring& path) {
     const std::wstring full = FullPath(path);
     wchar_t volume[kLongPathUnits];
-    return !full.empty() && GetVolumePathNameW(full.c_str(), volume, kLongPathUnits) &&
-           GetDriveTypeW(volume) == DRIVE_REMOTE;
+    if (full.empty() || MayBeNetworkPath(full) || !GetVolumePathNameW(full.c_str(), volume, kLongPathUnits))
+        return true;
+    const UINT type = GetDriveTypeW(volume);
+    return type == DRIVE_REMOTE || type == DRIVE_UNKNOWN || type == DRIVE_NO_ROOT_DIR;
 }
 
 bool SetRename(HANDLE file, const std::wstring& path, FILE_INFO_BY_HANDLE_CLASS kind, DWORD flags) {
@@ -113,13 +121,6 @@ bool SetRename(HANDLE file, const std::wstring& path, FILE_INFO_BY_HANDLE_CLASS 
 }
 
 }  // namespace
-
-bool IsHeldElsewhere(DWORD error) {
-    // A running image or a file open without delete sharing refuses delete
-    // and replace with ERROR_ACCESS_DENIED.
-    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION || error == ERROR_ACCESS_DENIED ||
-           error == ERROR_USER_MAPPED_FILE;
-}
 
 bool RetryWhileHeld(DWORD patienceMs, const std::function<bool()>& attempt, ULONGLONG* waitedMs) {
     bool done = attempt();
@@ -248,9 +249,9 @@ DeleteOutcome DeleteWhenReleased(const std::wstring& path, DWORD patienceMs, ULO
     const auto deleteByName = [&] { return DeleteFileW(path.c_str()) != FALSE; };
     if (RetryWhileHeld(patienceMs, deleteByName, &waitedMs)) return DeleteOutcome::Deleted;
     const DWORD error = GetLastError();
-    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return DeleteOutcome::AlreadyGone;
-    if (!IsHeldElsewhere(error)) return DeleteOutcome::Failed;
-    if (IsOnRemoteShare(path)) return DeleteOutcome::LeftOnShare;
+    const DeleteOutcome outcome = DecideUndeleted(error, MayBeOnRemoteShare(path));
+    SetLastError(error);  // for the caller to log when Failed
+    if (outcome != DeleteOutcome::AtRestart) return outcome;
     return MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) ? DeleteOutcome::AtRestart
                                                                            : DeleteOutcome::Failed;
 }

@@ -10,6 +10,7 @@
 #include <functional>
 #include <string>
 
+#include "common/delete_rules.h"
 #include "common/handles.h"
 
 enum class OpenOutcome { Opened, Missing, Redirected, Failed };
@@ -18,10 +19,6 @@ enum class OpenOutcome { Opened, Missing, Redirected, Failed };
 // just after we close one, another product reading config.toml. This long
 // we wait for them.
 constexpr DWORD kBriefHoldMs = 5000;
-
-// Whether a call failed only because someone else has the file open, or
-// runs it.
-bool IsHeldElsewhere(DWORD error);
 
 // The one rule for waiting on a file that someone else holds: tries
 // `attempt` again, with pauses that grow to a second, while it fails only
@@ -80,13 +77,9 @@ bool WriteAll(HANDLE file, const void* bytes, std::size_t size);
 // antivirus that opens the new file as it is closed is waited for a moment.
 UniqueHandle HoldUnchanged(UniqueHandle writer, const std::wstring& path);
 
-// AlreadyGone: someone else removed it first. LeftOnShare: still held when
-// patience ran out, on a network share, where Windows cannot delete at
-// restart (delayed operations run before the network is up).
-enum class DeleteOutcome { Deleted, AlreadyGone, AtRestart, LeftOnShare, Failed };
-
 // Deletes the file at `path`. While programs still run or hold it, tries
 // again for up to `patienceMs`, then leaves it to Windows to delete at the
-// next restart, which takes administrator rights. Failed says why through
+// next restart, which takes administrator rights; not on a network share,
+// nor where that cannot be ruled out (DecideUndeleted). Failed says why through
 // GetLastError; `waitedMs` is as for RetryWhileHeld.
 DeleteOutcome DeleteWhenReleased(const std::wstring& path, DWORD patienceMs, ULONGLONG& waitedMs);

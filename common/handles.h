@@ -30,6 +30,8 @@ inline void CloseTrustState(WINTRUST_DATA* request) {
     WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, request);
 }
 
+inline void CloseCertStore(HCERTSTORE store) { CertCloseStore(store, 0); }  // closed once no context needs it
+
 using UniqueHandle = UniqueOf<HANDLE, &CloseHandle>;
 using UniqueInternet = UniqueOf<HINTERNET, &WinHttpCloseHandle>;
 using UniqueRegKey = UniqueOf<HKEY, &RegCloseKey>;
@@ -42,6 +44,7 @@ using UniqueAlgorithm = UniqueOf<BCRYPT_ALG_HANDLE, &CloseAlgorithm>;
 using UniqueHash = UniqueOf<BCRYPT_HASH_HANDLE, &BCryptDestroyHash>;  // destroyed before its algorithm
 using UniqueTrustState = UniqueOf<WINTRUST_DATA*, &CloseTrustState>;  // the request a verification was made with
 using UniqueCertChain = UniqueOf<PCCERT_CHAIN_CONTEXT, &CertFreeCertificateChain>;
+using UniqueCertStore = UniqueOf<HCERTSTORE, &CloseCertStore>;
 
 using UniqueDc = UniqueOf<HDC, &DeleteDC>;
 using UniqueBitmap = UniqueOf<HBITMAP, &DeleteObject>;

@@ -21,7 +21,6 @@
 
 namespace {
 
-constexpr char kSaveName[] = "tarvex-setup.exe";
 // Setup programs often hand over to a copy of themselves, or a bootstrapper
 // to its next stage, run from the same exe, and end at once; the file can
 // be deleted only when that is done too. Long enough for most
@@ -126,8 +125,7 @@ bool IsWholeProgram(HANDLE file) {
 
 // Starts the setup program without arguments, with the installer's own
 // directory and environment, and waits for it. False if it did not start.
-// `inFront`: the installer may let it take the foreground.
-bool RunAndAwait(const std::wstring& launchPath, bool inFront) {
+bool RunAndAwait(const std::wstring& launchPath) {
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION started{};
@@ -139,8 +137,6 @@ bool RunAndAwait(const std::wstring& launchPath, bool inFront) {
     UniqueHandle thread(started.hThread);
     UniqueHandle process(started.hProcess);
     Log("setup program started");
-    // The grant given before the window hid, narrowed to the setup program.
-    if (inFront) AllowSetForegroundWindow(started.dwProcessId);
     WaitForSingleObject(process.get(), INFINITE);
     DWORD exitCode = 0;
     if (GetExitCodeProcess(process.get(), &exitCode)) Log("setup program ended with exit code %lu", exitCode);
@@ -160,8 +156,8 @@ void DeleteSetupProgram(UniqueHandle held, const std::wstring& launchPath, DWORD
     else if (outcome == DeleteOutcome::AtRestart)
         Log("setup program still in use after %.1f s: Windows deletes it at the next restart", waitedSeconds);
     else if (outcome == DeleteOutcome::LeftOnShare)
-        Log("setup program still in use after %.1f s, on a network share, which Windows cannot clear at restart: "
-            "left in place",
+        Log("setup program still in use after %.1f s, on a network share (or a volume that could not be told), "
+            "which Windows cannot clear at restart: left in place",
             waitedSeconds);
     else if (outcome == DeleteOutcome::AlreadyGone)
         Log("setup program deleted after %.1f s, by another program", waitedSeconds);
@@ -171,7 +167,7 @@ void DeleteSetupProgram(UniqueHandle held, const std::wstring& launchPath, DWORD
 
 }  // namespace
 
-void InstallWorker(HWND window) {
+void InstallWorker(HWND window, const std::wstring& setupPath) {
     const std::string url = ChannelUrl(kDownloadHost, ChooseChannel());
     const std::wstring downloadPage = WidenBytes(url);
 
@@ -179,37 +175,37 @@ void InstallWorker(HWND window) {
     // Held from its creation until it is deleted, so that nobody can swap
     // what we start elevated.
     UniqueHandle setupProgram;
-    if (!DownloadFile(url, kSaveName, error, BindOnProgress(window), &setupProgram)) {
+    if (!DownloadFile(url, setupPath, error, BindOnProgress(window), &setupProgram)) {
         // The window stays up, showing how far the download got, until the user closes it.
         ShowFailureDialog(window, kDownloadFailedText, downloadPage.c_str());
         return;
     }
 
-    const std::wstring launchPath = WidenBytes(kSaveName);
     if (!setupProgram) Log("setup program could not be held unchanged");
     // A transfer cut short may still end without an error: what arrived is
     // judged before anything else is done with it, and a broken one is a
     // failed download, not a setup program that fails.
     if (setupProgram && !IsWholeProgram(setupProgram.get())) {
-        DeleteSetupProgram(std::move(setupProgram), launchPath, kBriefHoldMs);
+        DeleteSetupProgram(std::move(setupProgram), setupPath, kBriefHoldMs);
         ShowFailureDialog(window, kDownloadFailedText, downloadPage.c_str());
         return;
     }
-    const bool startable = setupProgram && IsFromPinnedPublisher(setupProgram.get(), launchPath);
+    const bool startable = setupProgram && IsFromPinnedPublisher(setupProgram.get(), setupPath);
     // Hiding the window in front activates another one, usually the browser
     // the installer came from, and a process we start then may not take the
     // foreground: its window would open behind, its taskbar button flashing.
-    // So we allow it while our window is still in front.
-    const bool inFront = startable && GetForegroundWindow() == window;
-    if (inFront) AllowSetForegroundWindow(ASFW_ANY);
+    // So we allow it while our window is still in front; once hidden, we
+    // could no longer grant anything. The grant is to any process, since
+    // the setup program may hand over to another one.
+    if (startable && GetForegroundWindow() == window) AllowSetForegroundWindow(ASFW_ANY);
     ShowWindow(window, SW_HIDE);
-    const bool ran = startable && RunAndAwait(launchPath, inFront);
+    const bool ran = startable && RunAndAwait(setupPath);
     // A file we could not hold may not be what was downloaded, and one from
     // another publisher must not run: neither is left for anyone to run by
     // hand, nor is the dialog kept waiting for long. One that did not start
     // stays, held until the dialog is answered.
     if (ran || !startable)
-        DeleteSetupProgram(std::move(setupProgram), launchPath, ran ? kHandOverPatienceMs : kBriefHoldMs);
+        DeleteSetupProgram(std::move(setupProgram), setupPath, ran ? kHandOverPatienceMs : kBriefHoldMs);
     if (!ran) ShowFailureDialog(window, kStartFailedText, downloadPage.c_str());
     PostMessageW(window, WM_CLOSE, 0, 0);
 }

@@ -9,6 +9,8 @@
 
 // True when no publisher is pinned, or when Windows trusts the Authenticode
 // signature of the open file (checked through `file`, so the file checked
-// is the file started; `path` names it) and its signing certificate's
-// subject common name is exactly the pinned one. Logs why not otherwise.
-bool IsFromPinnedPublisher(HANDLE file, const std::wstring& path);
+// is the file started; `fullPath` names it) and its signing certificate's
+// subject common name is exactly the pinned one, and that certificate was
+// not revoked when the signature was made (as far as Windows has cached).
+// Logs why not otherwise.
+bool IsFromPinnedPublisher(HANDLE file, const std::wstring& fullPath);

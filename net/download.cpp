@@ -9,7 +9,6 @@
 #include "common/handles.h"
 #include "common/log.h"
 #include "common/text.h"
-#include "common/widen.h"
 #include "net/download_rules.h"
 #include "net/url.h"
 
@@ -68,7 +67,7 @@ bool QueryContentLength(HINTERNET request, std::uint64_t& length) {
            ParseContentLength(text, length);
 }
 
-bool ReceiveBody(HINTERNET request, const std::string& savePath, std::string& error, const ProgressCallback& onProgress,
+bool ReceiveBody(HINTERNET request, const std::wstring& path, std::string& error, const ProgressCallback& onProgress,
                  UniqueHandle* heldFile) {
     BodyOutcome outcome;
     outcome.lengthAnnounced = QueryContentLength(request, outcome.announcedLength);
@@ -79,7 +78,6 @@ bool ReceiveBody(HINTERNET request, const std::string& savePath, std::string& er
 
     // Nobody else may write, rename or delete it while it is written, and
     // until it is whole it goes with its last handle, however the run ends.
-    const std::wstring path = WidenBytes(savePath);
     UniqueHandle file = CreateFresh(path, GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ);
     if (!file || !MarkForDeletion(file.get(), true)) return Fail(error, kCreateFileFailed, GetLastError());
 
@@ -112,7 +110,7 @@ bool ReceiveBody(HINTERNET request, const std::string& savePath, std::string& er
 
 }  // namespace
 
-bool DownloadFile(const std::string& url, const std::string& savePath, std::string& error, ProgressCallback onProgress,
+bool DownloadFile(const std::string& url, const std::wstring& savePath, std::string& error, ProgressCallback onProgress,
                   UniqueHandle* heldFile) {
     std::string workingUrl = url;
     for (int redirectsFollowed = 0;; ++redirectsFollowed) {

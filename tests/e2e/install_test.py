@@ -77,7 +77,8 @@ def test_planted_dlls_stay_unloaded_and_the_setup_program_runs_hidden_without_ar
     standin = os.path.join(workdir, "setup-standin.json")
     record = json.load(open(harness.wait_until(lambda: os.path.exists(standin) and standin, 10)))
     assert record["module_bytes"] == len(program), "not the downloaded program"
-    assert (record["command_line"].strip('"').lower(), record["directory"].lower()) == (SETUP, "c:\\install")
+    assert (record["command_line"].strip('"').lower(), record["directory"].lower()) == ("c:\\install\\" + SETUP,
+                                                                                         "c:\\install")
     assert record["installer_window"] and not record["installer_visible"]
     # Removed, the file no longer keeps the installer waiting for the copy.
     assert removed or 0 <= ended_ms - record["finished_ms"] < 5000, "the installer did not wait, or not end right after"
@@ -88,6 +89,20 @@ def test_planted_dlls_stay_unloaded_and_the_setup_program_runs_hidden_without_ar
     deletions = [re.sub(r" after \d+\.\d s,", "", line) for line in log
                  if line.startswith(("setup program deleted", "setup program could not", "setup program still"))]
     assert deletions == (["setup program deleted " + deleted] if deleted else []), log
+
+
+def test_from_a_folder_named_in_chinese_the_setup_program_is_saved_started_and_deleted_by_its_full_path(
+        prefix, server, workdir):
+    # As a Downloads folder in a profile named after its user; the worker meets no relative path.
+    folder = os.path.join(workdir, "张三的下载")
+    os.makedirs(folder)
+    server.serve_channels(open(harness.exe("probe"), "rb").read())
+    assert harness.wait_for_exit(prefix.start_installer(folder), 60) == 0
+    record = json.load(open(os.path.join(folder, "setup-standin.json"), encoding="utf-8"))
+    assert (record["command_line"].strip('"'), record["directory"]) == ("C:\\install\\张三的下载\\" + SETUP,
+                                                                          "C:\\install\\张三的下载")
+    assert sorted(os.listdir(folder)) == ["setup-standin.json", "setup-standin.started"]
+    assert "setup program ended with exit code 7" in prefix.run_log()
 
 
 def test_started_twice_it_installs_once_and_the_second_start_leaves_quietly(prefix, server, workdir):

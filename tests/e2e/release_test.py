@@ -117,41 +117,58 @@ def test_the_release_imports_only_known_dlls_and_carries_its_pictures_icon_manif
         assert (value + "\0").encode("utf-16-le") in version[entry:entry + 2 * len(key) + 8 + 2 * len(value) + 4], key
 
 
-def revoked_certificate(name, pem, drive_c):
-    """A code-signing certificate for `name` from the test CA, which names a revocation list at C:\\revoked.crl that
-    lists it. Windows would read that list from its cache only; Wine reads the file."""
+def from_test_ca(name, usage, pem, **extensions):
+    """A key and a certificate for `name` from the test CA, valid from three days ago, with the extended key usage
+    `usage` (critical) and further extensions, both into `pem`; the certificate's serial number."""
     ca_paths, now, day = harness.certificates(), datetime.datetime.now(datetime.timezone.utc), datetime.timedelta(1)
     ca = x509.load_pem_x509_certificate(read(ca_paths["ca_pem"]))
     ca_key = serialization.load_pem_private_key(read(ca_paths["ca_key"]), None)
     key, serial = rsa.generate_private_key(65537, 2048), x509.random_serial_number()
-    list_at = x509.DistributionPoint([x509.UniformResourceIdentifier("file:///C:/revoked.crl")], None, None, None)
-    leaf = (x509.CertificateBuilder().subject_name(x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, name)]))
-            .issuer_name(ca.subject).public_key(key.public_key()).serial_number(serial)
-            .not_valid_before(now - day).not_valid_after(now + 30 * day)
-            .add_extension(x509.ExtendedKeyUsage([ExtendedKeyUsageOID.CODE_SIGNING]), False)
-            .add_extension(x509.CRLDistributionPoints([list_at]), False).sign(ca_key, hashes.SHA256()))
-    revocations = (x509.CertificateRevocationListBuilder().issuer_name(ca.subject).last_update(now - day)
-                   .next_update(now + 30 * day).add_revoked_certificate(
-                       x509.RevokedCertificateBuilder().serial_number(serial).revocation_date(now - day).build())
-                   .sign(ca_key, hashes.SHA256()))
-    with open(os.path.join(drive_c, "revoked.crl"), "wb") as out:
-        out.write(revocations.public_bytes(serialization.Encoding.DER))
+    builder = (x509.CertificateBuilder().subject_name(x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, name)]))
+               .issuer_name(ca.subject).public_key(key.public_key()).serial_number(serial)
+               .not_valid_before(now - 3 * day).not_valid_after(now + 30 * day)
+               .add_extension(x509.ExtendedKeyUsage([usage]), usage == ExtendedKeyUsageOID.TIME_STAMPING))
+    for extension in extensions.values():
+        builder = builder.add_extension(extension, False)
     with open(pem, "wb") as out:
         out.write(key.private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
-                                    serialization.NoEncryption()) + leaf.public_bytes(serialization.Encoding.PEM))
+                                    serialization.NoEncryption()) +
+                  builder.sign(ca_key, hashes.SHA256()).public_bytes(serialization.Encoding.PEM))
+    return serial
 
 
-def setup_program_signed_by(name, folder, revoked_in=None):
-    """The NSIS setup program, signed by a certificate for `name` from the test CA; one that is revoked, with its
-    revocation list in the drive C: folder `revoked_in`."""
-    pem, signed = (os.path.join(folder, "%s%s.%s" % (name, "-revoked" if revoked_in else "", kind))
-                   for kind in ("pem", "exe"))
+def revoked_certificate(name, pem, drive_c, revoked_at, crl):
+    """A code-signing certificate for `name` from the test CA, which names a revocation list `crl` in C:\\ that lists
+    it as revoked at `revoked_at`. Windows would read that list from its cache only; Wine reads the file."""
+    ca_paths, now, day = harness.certificates(), datetime.datetime.now(datetime.timezone.utc), datetime.timedelta(1)
+    list_at = x509.DistributionPoint([x509.UniformResourceIdentifier("file:///C:/" + crl)], None, None, None)
+    serial = from_test_ca(name, ExtendedKeyUsageOID.CODE_SIGNING, pem, lists=x509.CRLDistributionPoints([list_at]))
+    revocations = (x509.CertificateRevocationListBuilder()
+                   .issuer_name(x509.load_pem_x509_certificate(read(ca_paths["ca_pem"])).subject)
+                   .last_update(now - day / 2).next_update(now + 30 * day).add_revoked_certificate(
+                       x509.RevokedCertificateBuilder().serial_number(serial).revocation_date(revoked_at).build())
+                   .sign(serialization.load_pem_private_key(read(ca_paths["ca_key"]), None), hashes.SHA256()))
+    with open(os.path.join(drive_c, crl), "wb") as out:
+        out.write(revocations.public_bytes(serialization.Encoding.DER))
+
+
+def setup_program_signed_by(name, folder, revoked_in=None, revoked_at=None, stamped_at=None):
+    """The NSIS setup program, signed by a certificate for `name` from the test CA; one that is revoked at
+    `revoked_at` (a day ago unless given), with a revocation list of its own in the drive C: folder `revoked_in`;
+    time-stamped at `stamped_at` by a time-stamping authority of the test CA when given."""
+    now = datetime.datetime.now(datetime.timezone.utc)
+    variant = ("-revoked" if revoked_in else "") + ("-stamped%d" % stamped_at.timestamp() if stamped_at else "")
+    pem, signed, stamper = (os.path.join(folder, "%s%s.%s" % (name, variant, kind)) for kind in ("pem", "exe", "tsa"))
     if revoked_in:
-        revoked_certificate(name, pem, revoked_in)
+        revoked_certificate(name, pem, revoked_in, revoked_at or now - datetime.timedelta(1), "revoked%s.crl" % variant)
     else:
         leaf = harness.certificates()["ca"].issue_cert("setup.test", common_name=name)
         leaf.private_key_and_cert_chain_pem.write_to_path(pem)
-    subprocess.run(["osslsigncode", "sign", "-certs", pem, "-key", pem, "-h", "sha256",
+    stamp = []
+    if stamped_at:
+        from_test_ca("Installer tests time stamps", ExtendedKeyUsageOID.TIME_STAMPING, stamper)
+        stamp = ["-TSA-certs", stamper, "-TSA-key", stamper, "-TSA-time", "%d" % stamped_at.timestamp()]
+    subprocess.run(["osslsigncode", "sign", "-certs", pem, "-key", pem, "-h", "sha256", *stamp,
                     "-in", harness.exe("nsis-setup"), "-out", signed], check=True, capture_output=True)
     return read(signed)
 
@@ -165,15 +182,18 @@ def test_windows_trusts_the_signature_alone_and_the_signed_exe_installs_only_its
     assert (trust(releases["signed"]), trust(tampered), trust(releases["unsigned"])) == (0, TRUST_E_BAD_DIGEST,
                                                                                   TRUST_E_NOSIGNATURE)
 
-    # Unsigned, changed after signing, revoked, or signed under the same CA by a name that is not exactly the
-    # publisher's: never started, deleted, and the start-failure dialog.
+    # Unsigned, changed after signing, revoked (with a time stamp too, when the revocation came first), or signed under
+    # the same CA by a name that is not exactly the publisher's: never started, deleted, and the start-failure dialog.
+    now, day = datetime.datetime.now(datetime.timezone.utc), datetime.timedelta(1)
     signed = setup_program_signed_by(SIGNER, releases["root"])
     changed = signed[:0x1000] + bytes([signed[0x1000] ^ 0xFF]) + signed[0x1001:]
     others = [(setup_program_signed_by(name, releases["root"]), 'signed by another publisher, "%s"' % name)
               for name in (SIGNER.upper(), SIGNER + " Hong Kong")]
     for program, reason in [(read(harness.exe("nsis-setup")), "unsigned (WinVerifyTrust 0x800b0100)"),
                             (changed, "signature does not match the file (tampered) (WinVerifyTrust 0x80096010)"),
-                            (setup_program_signed_by(SIGNER, releases["root"], prefix.drive_c), "revoked"), *others]:
+                            (setup_program_signed_by(SIGNER, releases["root"], prefix.drive_c), "revoked"),
+                            (setup_program_signed_by(SIGNER, releases["root"], prefix.drive_c, revoked_at=now - 2 * day,
+                                                     stamped_at=now - day), "revoked"), *others]:
         server.serve_channels(program)
         process = prefix.start_installer(workdir, releases["signed"])
         dialog = prefix.dialog("系统提示", wait_ms=30000)
@@ -199,3 +219,4 @@ def test_windows_trusts_the_signature_alone_and_the_signed_exe_installs_only_its
     assert harness.wait_for_exit(process, 60) == 0
     assert read(os.path.join(workdir, "tarvex-payload.bin")) == read(harness.exe("nsis-payload.bin"))
     assert prefix.run_log() == [], "written into a log that another process holds"
+
