@@ -1,7 +1,8 @@
 """What each Windows version's HTTP client (WinHTTP over Schannel) offers in a TLS handshake by default,
 from Microsoft's pages (named per entry), and what an update or a registry change changes: "changes" lists
-them, each with the protocols then offered and whether it "enables" what the default lacks or "disables" what
-it had. scripts/check-server reads this table; the README shows it. SSL 2.0/3.0 are left
+them, each with the protocols then offered, whether it "enables" what the default lacks or "disables" what
+it had, and, for "disables", the "warning" that names a server it would leave behind. scripts/check-server reads
+this table; the README shows it. SSL 2.0/3.0 are left
 out of every protocol list (OpenSSL 3 cannot speak them); comments say where a version also offers SSL 3.0.
 Suites marked "Only used when application explicitly requests" (NULL) and SSL_CK_* (SSL 2.0) are not offered
 by WinHTTP and are omitted. Page texts are the stored copies of learn.microsoft.com / support.microsoft.com."""
@@ -48,6 +49,7 @@ _LEARN = "https://learn.microsoft.com/en-us/windows/win32/secauthn/"
 PROTOCOLS_PAGE = "Protocols in TLS/SSL (Schannel SSP) " + _LEARN + "protocols-in-tls-ssl--schannel-ssp-"
 OPTION_FLAGS = ("Option Flags, WINHTTP_OPTION_SECURE_PROTOCOLS "
                 "https://learn.microsoft.com/en-us/windows/win32/winhttp/option-flags")
+TLS_1_0_1_1_ONLY = "TLS 1.0/1.1 only, which Windows turns off after an update"
 KB3140245 = ("Update to enable TLS 1.1 and TLS 1.2 as default secure protocols in WinHTTP in Windows (KB3140245) "
              "https://support.microsoft.com/en-us/kb/3140245")
 _HEAD_7_8 = ["TLS_ECDHE_RSA_WITH_AES_256_CBC_SHA384_P256", "TLS_ECDHE_RSA_WITH_AES_256_CBC_SHA384_P384",  # 1.2
@@ -167,7 +169,7 @@ WINDOWS = [
         "changes": [
             # KB5017811: "In the September 20, 2022 preview update, we will disable TLS 1.0 and 1.1 by default for
             # applications based on winhttp and wininet." Its Applies-to names 20H2/21H1/21H2, not 22H2.
-            {"effect": "disables", "short": "KB5017811's change of September 2022",
+            {"effect": "disables", "short": "KB5017811's change of September 2022", "warning": TLS_1_0_1_1_ONLY,
              "needs": "Windows updates released on or after September 20, 2022 (KB5017811)",
              "protocols": ["TLSv1.2"], "suites": None,
              "sources": ["KB5017811 - Manage Transport Layer Security (TLS) 1.0 and 1.1 after default behavior change "
@@ -179,6 +181,10 @@ WINDOWS = [
     {   # "TLS Cipher Suites in Windows 11 v22H2 and later". The older "Windows 11" (21H2) page also enabled
         # TLS_DHE_RSA_WITH_AES_256/128_GCM (after the ECDHE_RSA GCM pair) and TLS_RSA_WITH_3DES_EDE_CBC_SHA (last).
         # Protocols page: Windows 11 TLS 1.0-1.3 client Enabled; SSL 3.0 client Disabled.
+        # The pages disagree on TLS 1.3: the Protocols page enables it for Windows 11's clients, while Option Flags
+        # says of WinHTTP on "Windows 11, Windows 10, and Windows 8.1" that "only SSL3, TLS1.0, TLS1.1, and TLS1.2
+        # are enabled" by default. The row offers TLS 1.3 as Schannel does; the change below stands for the Option
+        # Flags page, so a server that speaks TLS 1.3 alone is a warning here, never a plain ok.
         "name": "11",
         "protocols": ["TLSv1", "TLSv1.1", "TLSv1.2", "TLSv1.3"],
         "suites": _SUITES_10_11,
@@ -194,12 +200,16 @@ WINDOWS = [
             # "TLS versions 1.0 and 1.1 will soon be disabled by default in the operating system, starting with
             # Windows 11 Insider Preview builds in September 2023 and future Windows OS releases. [...] it will not
             # impact any in-market OS versions."
-            {"effect": "disables", "short": "Windows 11 releases after September 2023",
+            {"effect": "disables", "short": "Windows 11 releases after September 2023", "warning": TLS_1_0_1_1_ONLY,
              "needs": "a Windows 11 release from after the September 2023 Insider builds (TLS 1.0/1.1 disabled)",
              "protocols": ["TLSv1.2", "TLSv1.3"], "suites": None,
              "sources": ["TLS 1.0 and TLS 1.1 soon to be disabled in Windows (Windows IT Pro Blog) https://"
                          "techcommunity.microsoft.com/t5/windows-it-pro-blog/tls-1-0-and-tls-1-1-soon-to-be-disabled"
                          "-in-windows/ba-p/3887947"]},
+            {"effect": "disables", "short": "WinHTTP's default as its Option Flags page gives it",
+             "warning": "TLS 1.3 only, which WinHTTP's own page says Windows 11 does not offer by default",
+             "needs": "nothing: the Option Flags page gives WinHTTP's default on Windows 11 as TLS 1.0 to 1.2",
+             "protocols": ["TLSv1", "TLSv1.1", "TLSv1.2"], "suites": None, "sources": [OPTION_FLAGS]},
         ],
     },
 ]
@@ -216,3 +226,8 @@ def openssl_cipher_list(suites):
         if name and name not in names:
             names.append(name)
     return ":".join(names)
+
+
+def unspeakable(suites):
+    """The suites of `suites` that OpenSSL 3 cannot offer (3DES, RC4), curve suffix stripped."""
+    return [suite for suite in suites if _CURVE_SUFFIX.sub("", suite) not in OPENSSL_NAMES]
