@@ -254,9 +254,10 @@ def test_the_check_and_the_installer_agree_on_what_downloads(prefix, server, wor
 
 
 def test_where_wine_is_not_windows_the_check_keeps_to_the_installers_rules(server, tmp_path):
-    # Not against the installer. Wine's WinHttpQueryHeaders hands it a Location longer than its buffer, which Windows
-    # refuses with ERROR_INSUFFICIENT_BUFFER; and Wine's WinHTTP ends a chunked body without its last chunk as if it
-    # were whole, so an unsigned program cut short (no certificate table to miss) would start there.
+    # Not against the installer. Wine's WinHTTP hands it a long Location cut short (the same length for 2,047, 2,048 and
+    # 2,100 units), where Windows refuses one of 2,048 units or more with ERROR_INSUFFICIENT_BUFFER; and it ends a
+    # chunked body without its last chunk as if it were whole, so an unsigned program cut short (no certificate table
+    # to miss) would start there.
     checker = check_server()
     trust, whole, body = checker.trust_context(harness.certificates()["ca_pem"]), server.url("/whole"), str(
         tmp_path / "body")
