@@ -28,8 +28,10 @@
 #include <string>
 #include <thread>
 
+#include "common/files.h"
 #include "common/handles.h"
 #include "common/text.h"
+#include "common/widen.h"
 #include "net/download.h"
 #include "net/url.h"
 #include "progress/progress.h"
@@ -187,7 +189,8 @@ int Download(const std::string& url, const std::string& savePath, const std::str
     std::string error;
     bool ok = false;
     const Measure m = StartMeasure();
-    std::thread([&] { ok = DownloadFile(url, savePath, error, onProgress); }).join();
+    const std::wstring fullSavePath = FullPath(WidenBytes(savePath));  // before the thread, as the installer does
+    std::thread([&] { ok = DownloadFile(url, fullSavePath, error, onProgress); }).join();
     const Elapsed elapsed = StopMeasure(m);
     WIN32_FILE_ATTRIBUTE_DATA saved{};
     const std::uint64_t bytes = GetFileAttributesExA(savePath.c_str(), GetFileExInfoStandard, &saved)

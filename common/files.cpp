@@ -99,11 +99,9 @@ bool Sha256Of(HANDLE file, Sha256& digest) {
 
 // Fails safe: a path whose volume cannot be told counts as remote, as does
 // a drive whose type Windows does not know.
-bool MayBeOnRemoteShare(const std::wstring& path) {
-    const std::wstring full = FullPath(path);
+bool MayBeOnRemoteShare(const std::wstring& fullPath) {
     wchar_t volume[kLongPathUnits];
-    if (full.empty() || MayBeNetworkPath(full) || !GetVolumePathNameW(full.c_str(), volume, kLongPathUnits))
-        return true;
+    if (MayBeNetworkPath(fullPath) || !GetVolumePathNameW(fullPath.c_str(), volume, kLongPathUnits)) return true;
     const UINT type = GetDriveTypeW(volume);
     return type == DRIVE_REMOTE || type == DRIVE_UNKNOWN || type == DRIVE_NO_ROOT_DIR;
 }

@@ -77,9 +77,9 @@ bool WriteAll(HANDLE file, const void* bytes, std::size_t size);
 // antivirus that opens the new file as it is closed is waited for a moment.
 UniqueHandle HoldUnchanged(UniqueHandle writer, const std::wstring& path);
 
-// Deletes the file at `path`. While programs still run or hold it, tries
-// again for up to `patienceMs`, then leaves it to Windows to delete at the
-// next restart, which takes administrator rights; not on a network share,
-// nor where that cannot be ruled out (DecideUndeleted). Failed says why through
-// GetLastError; `waitedMs` is as for RetryWhileHeld.
+// Deletes the file at the full path `path`. While programs still run or
+// hold it, tries again for up to `patienceMs`, then leaves it to Windows to
+// delete at the next restart, which takes administrator rights; not on a
+// network share, nor where that cannot be ruled out (DecideUndeleted).
+// Failed says why through GetLastError; `waitedMs` is as for RetryWhileHeld.
 DeleteOutcome DeleteWhenReleased(const std::wstring& path, DWORD patienceMs, ULONGLONG& waitedMs);

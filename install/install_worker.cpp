@@ -103,8 +103,9 @@ bool IsWholeProgram(HANDLE file) {
             readError = GetLastError();
             return false;
         }
-        readError = ERROR_HANDLE_EOF;  // for a short read, as the file cannot have shrunk
-        return read == count;
+        if (read == count) return true;
+        readError = ERROR_HANDLE_EOF;  // a short read, though nobody could have shrunk the file
+        return false;
     };
     std::string reason;
     switch (JudgeProgramFile(static_cast<std::uint64_t>(size.QuadPart), readAt, reason)) {

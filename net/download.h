@@ -2,15 +2,13 @@
 #pragma once
 
 #include <string>
-#include <utility>
 
 #include "common/handles.h"
-#include "common/widen.h"
 #include "progress/progress_state.h"
 
 // Fetches `url` into `savePath`, a full path: a relative one would depend on
-// the current directory, which any thread may change. Redirect responses that reach the client are followed through
-// their Location, at most three requests in all; only status 200 is
+// the current directory, which any thread may change. Redirect responses
+// that reach the client are followed through their Location, at most three requests in all; only status 200 is
 // accepted. An older file at `savePath` is replaced by a new one, never
 // written in place. On failure returns false, puts one fixed English text in
 // `error` and leaves no file of its own behind, however the process ends; on
@@ -21,9 +19,3 @@
 // when it could not be held unchanged (HoldUnchanged).
 bool DownloadFile(const std::string& url, const std::wstring& savePath, std::string& error, ProgressCallback onProgress,
                   UniqueHandle* heldFile = nullptr);
-
-// For a save path of ASCII text alone.
-inline bool DownloadFile(const std::string& url, const std::string& savePath, std::string& error,
-                         ProgressCallback onProgress, UniqueHandle* heldFile = nullptr) {
-    return DownloadFile(url, WidenBytes(savePath), error, std::move(onProgress), heldFile);
-}

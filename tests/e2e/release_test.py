@@ -154,16 +154,14 @@ def revoked_certificate(name, pem, drive_c, revoked_at, crl):
 
 def setup_program_signed_by(name, folder, revoked_in=None, revoked_at=None, stamped_at=None):
     """The NSIS setup program, signed by a certificate for `name` from the test CA; one that is revoked at
-    `revoked_at` (a day ago unless given), with a revocation list of its own in the drive C: folder `revoked_in`;
-    time-stamped at `stamped_at` by a time-stamping authority of the test CA when given."""
+    `revoked_at` (a day ago unless given), with a revocation list of its own in the drive C: folder `revoked_in`,
+    and then time-stamped at `stamped_at` by a time-stamping authority of the test CA when given."""
     now = datetime.datetime.now(datetime.timezone.utc)
     variant = ("-revoked" if revoked_in else "") + ("-stamped%d" % stamped_at.timestamp() if stamped_at else "")
     pem, signed, stamper = (os.path.join(folder, "%s%s.%s" % (name, variant, kind)) for kind in ("pem", "exe", "tsa"))
-    if revoked_in:
-        revoked_certificate(name, pem, revoked_in, revoked_at or now - datetime.timedelta(1), "revoked%s.crl" % variant)
-    else:
-        leaf = harness.certificates()["ca"].issue_cert("setup.test", common_name=name)
-        leaf.private_key_and_cert_chain_pem.write_to_path(pem)
+    if not revoked_in:
+        return harness.signed_setup_program(name, signed)
+    revoked_certificate(name, pem, revoked_in, revoked_at or now - datetime.timedelta(1), "revoked%s.crl" % variant)
     stamp = []
     if stamped_at:
         from_test_ca("Installer tests time stamps", ExtendedKeyUsageOID.TIME_STAMPING, stamper)
@@ -219,4 +217,3 @@ def test_windows_trusts_the_signature_alone_and_the_signed_exe_installs_only_its
     assert harness.wait_for_exit(process, 60) == 0
     assert read(os.path.join(workdir, "tarvex-payload.bin")) == read(harness.exe("nsis-payload.bin"))
     assert prefix.run_log() == [], "written into a log that another process holds"
-
