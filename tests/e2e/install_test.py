@@ -143,7 +143,7 @@ def test_failed_download_opens_the_download_page_and_offers_customer_service(pre
 
 def test_setup_program_that_does_not_start_is_kept_and_the_installer_closes_after_the_dialog(
         prefix, server, workdir):
-    # Held until the window is up: a worker done before the first show would race it.
+    # Held until the test has seen the window up: a body this small would have it hidden at once.
     # Whole, but a DLL: Windows does not start it.
     server.serve_channels(DLL, hold_at=0)
     process = prefix.start_installer(workdir)
