@@ -154,16 +154,16 @@ bool RunAndAwait(const std::wstring& launchPath) {
 void DeleteSetupProgram(UniqueHandle held, const std::wstring& launchPath, DWORD patienceMs) {
     held.reset();
     ULONGLONG waitedMs = 0;
-    const DeleteOutcome outcome = DeleteWhenReleased(launchPath, patienceMs, waitedMs);
+    std::string where;
+    const DeleteOutcome outcome = DeleteWhenReleased(launchPath, patienceMs, waitedMs, where);
     const double waitedSeconds = static_cast<double>(waitedMs) / 1000;
     if (outcome == DeleteOutcome::Failed)
         Log("setup program could not be deleted, waited %.1f s (error %lu)", waitedSeconds, GetLastError());
     else if (outcome == DeleteOutcome::AtRestart)
         Log("setup program still in use after %.1f s: Windows deletes it at the next restart", waitedSeconds);
-    else if (outcome == DeleteOutcome::LeftOnShare)
-        Log("setup program still in use after %.1f s, on a network share (or a volume that could not be told), "
-            "which Windows cannot clear at restart: left in place",
-            waitedSeconds);
+    else if (outcome == DeleteOutcome::LeftInPlace)
+        Log("setup program still in use after %.1f s, on %s, which Windows cannot clear at restart: left in place",
+            waitedSeconds, where.c_str());
     else if (outcome == DeleteOutcome::AlreadyGone)
         Log("setup program deleted after %.1f s, by another program", waitedSeconds);
     else if (waitedMs > 0)
