@@ -87,11 +87,11 @@ def pattern(offset, length):
     return (_PERIOD * ((start + length) // 251 + 1))[start:start + length]
 
 
-def signed_setup_program(name, path):
-    """The NSIS setup program, signed at `path` by a certificate for `name` from the test CA; returns its bytes."""
-    pem, leaf = path + ".pem", certificates()["ca"].issue_cert("setup.test", common_name=name)
+def signed_setup_program(name, path, program="nsis-setup"):
+    """A program of the build, signed at `path` by a certificate for `name` from the test CA; returns its bytes."""
+    pem, leaf = "%s.pem" % path, certificates()["ca"].issue_cert("setup.test", common_name=name)
     leaf.private_key_and_cert_chain_pem.write_to_path(pem)
-    subprocess.run(["osslsigncode", "sign", "-certs", pem, "-key", pem, "-h", "sha256", "-in", exe("nsis-setup"),
+    subprocess.run(["osslsigncode", "sign", "-certs", pem, "-key", pem, "-h", "sha256", "-in", exe(program),
                     "-out", path], check=True, capture_output=True)
     with open(path, "rb") as signed:
         return signed.read()
@@ -203,6 +203,26 @@ class Server(pytest_httpserver.HTTPServer):
                 connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
                 connection.close()
                 raise ConnectionResetError  # the server lets a dropped connection go quietly
+
+
+# A call as Wine 8.0 (`wine64 --version`: wine-8.0) prints it with +pid, process and thread first: +relay's
+# "0128:0134:Call user32.ShowWindow(00020056,00000000) ret=14001f04d", or a channel's "0128:0134:trace:crypt:Cert...".
+# Strings escape \\ and \", and what is not ASCII as \ and 4 hex digits.
+_TRACED = re.compile(r"([0-9a-f]{4}):[0-9a-f]{4}:(?:Call (\w+)\.(\w+)\((.*)\) ret=[0-9a-f]+|trace:\w+:(\w+) (.*))$")
+_ESCAPED = re.compile(r'\\(\\|"|[0-9a-f]{4})')
+
+
+def wine_calls(trace):
+    """The calls of the program started first, from Wine's debug output (bytes; WINEDEBUG=+pid,...), in order:
+    ("user32.ShowWindow", "00020056,00000000"), its DLL in lower case, or ("dump_wintrust_data", "dwProvFlags: 0");
+    in strings only \" stays escaped. What it starts, or Wine for it, prints there too and is left out."""
+    lines = [m for m in map(_TRACED.match, trace.decode(errors="replace").splitlines()) if m]
+    return [("%s.%s" % (m[2].lower(), m[3]) if m[2] else m[5], _unescaped(m[4] if m[2] else m[6]))
+            for m in lines if m[1] == lines[0][1]]
+
+
+def _unescaped(text):
+    return _ESCAPED.sub(lambda m: {"\\": "\\", '"': '\\"'}.get(m[1]) or chr(int(m[1], 16)), text)
 
 
 def wine_env(prefix, display=None, **extra):
@@ -325,6 +345,11 @@ class Prefix:
         subprocess.run(["cp", "-a", "--reflink=auto", template, self.path], check=True)
         with open(os.path.join(self.path, "user.reg"), "a") as registry:  # as regedit would, without starting Wine
             registry.write('\n[Software\\\\Wine] 0\n"Version"="%s"\n' % version)
+        # R: is a removable drive, as a USB stick is; Wine reads drive types as the prefix boots.
+        os.makedirs(os.path.join(self.drive_c, "removable"))
+        os.symlink("../drive_c/removable", os.path.join(self.path, "dosdevices", "r:"))
+        with open(os.path.join(self.path, "system.reg"), "a") as registry:
+            registry.write('\n[Software\\\\Wine\\\\Drives] 0\n"r:"="floppy"\n')
         # A signed-in session, as Windows has before any program runs: the desktop shell up, and kept while the prefix
         # lasts. Wine starts it with the first window and stops it a few seconds after the last program has ended; a
         # program started early or just then finds no desktop shell to open pages through. Under load, about one

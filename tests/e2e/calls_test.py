@@ -1,0 +1,118 @@
+"""What the real installer asks of Windows where Wine lets more pass, read from Wine's debug channels: the trust
+check, the foreground grant, the command line, the start-failure box, and the restart delete only where it can be."""
+import os
+
+import pytest
+
+import harness
+from harness import CHANNELS, CHUNK, INSTALLER_CLASS
+
+PINNED = harness.exe("tarvex-installer-pinned")  # checks the publisher, as a release made with --setup-signer
+SETUP, DIALOG = "tarvex-setup.exe", "系统提示"
+# All that +relay prints: without a list it makes a run many times slower.
+RELAYED = ("user32.AllowSetForegroundWindow", "user32.ShowWindow", "user32.MessageBoxW", "kernel32.MoveFileExW")
+# By their last argument: the first show (SW_SHOWDEFAULT), the grant to any process (ASFW_ANY), the hide.
+SHOWN, GRANT, HIDDEN = ("user32.ShowWindow", "0000000a"), (RELAYED[0], "ffffffff"), ("user32.ShowWindow", "00000000")
+
+
+@pytest.fixture(scope="module", autouse=True)
+def relay_list(prefix):
+    prefix.set_registry({r"HKEY_CURRENT_USER\Software\Wine\Debug": {"RelayInclude": ";".join(RELAYED)}})
+
+
+def traced(prefix, folder, tmp_path, channels, installer=PINNED):
+    """The installer started in `folder` with Wine's debug channels on; and what reads the calls it printed."""
+    with open(tmp_path / "trace", "wb") as trace:
+        process = prefix.start_installer(folder, installer, stderr=trace, WINEDEBUG="+pid," + channels)
+    return process, lambda: harness.wine_calls((tmp_path / "trace").read_bytes())
+
+
+def relayed(calls):
+    return [(name, said.rsplit(",", 1)[-1]) for name, said in calls if name in RELAYED]
+
+
+def test_from_a_folder_named_in_chinese_with_a_space_the_setup_program_is_trusted_and_started_quoted(
+        prefix, server, workdir, tmp_path):
+    folder = os.path.join(workdir, "张三 的下载")  # a Downloads folder in a profile named after its user
+    os.makedirs(folder)
+    program = harness.signed_setup_program(os.environ["TARVEX_TEST_SETUP_SIGNER"], tmp_path / "signed.exe", "probe")
+    server.serve_channels(program)
+    process, read_calls = traced(prefix, folder, tmp_path, "+wintrust,+crypt,+process,+relay")
+    assert harness.wait_for_exit(process, 60) == 0 and "setup program ended with exit code 7" in prefix.run_log()
+    assert sorted(os.listdir(folder)) == ["setup-standin.json", "setup-standin.started"], "saved, run, deleted"
+    calls = read_calls()
+    # Verified, then closed, with WTD_REVOKE_NONE and WTD_REVOCATION_CHECK_NONE alone: WTD_CACHE_ONLY_URL_RETRIEVAL
+    # would keep it from fetching a CA that the signature did not carry.
+    asked = ("fdwRevocationChecks: 00000000", "dwStateAction: ", "dwProvFlags: 00000010")
+    assert [said for name, said in calls if name == "dump_wintrust_data" and said.startswith(asked)] == [
+        asked[0], asked[1] + "1", asked[2], asked[0], asked[1] + "2", asked[2]]
+    # Revocation: the signer's chain again, at the signer's own time (sftVerifyAsOf, 4 bytes into it, where Wine,
+    # reading no time stamp, puts the day of the check), from the cache only and not for the root.
+    found = next(i for i, (name, said) in enumerate(calls) if name == "WTHelperGetProvSignerFromChain" and
+                 said.startswith("returning "))
+    day = next(said.split()[-1] for name, said in calls if name == "WINTRUST_GetTimeFromSigner")
+    signing_time = "%016X (%s)" % (int(calls[found][1].split()[1], 16) + 4, day)
+    assert [tuple(said.split(", ")[2:6:3]) for name, said in calls[found:] if name == "CertGetCertificateChain" and
+            said.startswith("(")] == [(signing_time, "c0000000")]
+    # Shown before the worker could hide it; the grant while it is in front, none after the hide. The full path as the
+    # application, and quoted as the command line: not split into arguments at the space.
+    assert relayed(calls) == [SHOWN, GRANT, HIDDEN]
+    path = r"C:\install\张三 的下载\tarvex-setup.exe"
+    assert [said for name, said in calls if name == "CreateProcessInternalW" and said.startswith("app ")] == [
+        r'app L"%s" cmdline L"\"%s\""' % (path, path)]
+
+
+# Refused, the setup program is deleted at once, or by Windows at the next restart while something holds it (here its
+# read-only mark, which refuses the delete as a running image does). That comes early in start-up, where a subst drive
+# (made in a session) or a removable drive (another letter then, or none) is not.
+@pytest.mark.parametrize("drive, left", [("C:", "Windows deletes it at the next restart"),
+                                         ("S:", "on substituted drive S:, which Windows cannot clear at restart"),
+                                         ("R:", "on removable drive R:, which Windows cannot clear at restart")])
+def test_a_refused_setup_program_is_answered_over_the_window_and_deleted_at_restart_only_on_a_fixed_drive(
+        prefix, server, workdir, tmp_path, drive, left):
+    folder = {"C:": workdir, "S:": workdir + "/subst", "R:": prefix.drive_c + "/removable"}[drive]
+    if drive == "S:":  # as subst does: the letter for Windows; and a drive for Wine to reach the files by
+        os.makedirs(folder)
+        os.symlink("../drive_c/install/subst", prefix.path + "/dosdevices/s:")
+        assert prefix.probe("subst", "S:", r"C:\install\subst")["found"]
+    server.serve_channels(open(harness.exe("probe"), "rb").read(), hold_at=CHUNK)  # unsigned
+    process, read_calls = traced(prefix, folder, tmp_path, "+relay")
+    setup = os.path.join(folder, SETUP)
+    assert server.hold_reached(CHANNELS[0]) and harness.wait_until(lambda: os.path.exists(setup), 10)
+    os.chmod(setup, 0o444)
+    server.release(CHANNELS[0])
+
+    dialog = prefix.dialog(DIALOG, wait_ms=30000)
+    assert (dialog["owner"], dialog["owner_visible"]) == (INSTALLER_CLASS, True), "the window stays up, under the box"
+    prefix.dialog(DIALOG, press="cancel")
+    assert harness.wait_for_exit(process, 20) == 0, prefix.run_log()
+    log = prefix.run_log()
+    assert "setup program refused: unsigned (WinVerifyTrust 0x800b0100)" in log and any(
+        line.startswith("setup program still in use after ") and left in line for line in log), log
+    restart = [("kernel32.MoveFileExW", "00000004")] if drive == "C:" else []  # MOVEFILE_DELAY_UNTIL_REBOOT
+    assert relayed(read_calls()) == [SHOWN, *restart, ("user32.MessageBoxW", "00000011")]  # MB_OKCANCEL, error icon
+
+
+def test_a_setup_program_that_does_not_start_is_kept_and_answered_in_a_box_above_the_other_windows(
+        prefix, server, workdir, tmp_path):
+    # Whole, but a DLL: Windows does not start it. Held until the test has seen the window up: a body this small would
+    # have it hidden at once.
+    server.serve_channels(open(harness.exe("marker.dll"), "rb").read(), hold_at=0)
+    process, read_calls = traced(prefix, workdir, tmp_path, "+relay", harness.exe("tarvex-installer"))
+    assert prefix.visible_installer()
+    server.release(CHANNELS[0])
+    assert prefix.dialog(DIALOG, wait_ms=30000)["found"]
+    # Hidden before the start; a box it owns then has no taskbar button: MB_SETFOREGROUND | MB_TOPMOST.
+    assert relayed(read_calls()) == [SHOWN, GRANT, HIDDEN, ("user32.MessageBoxW", "00050011")]
+    # Still held, with nothing running it: only the installer's own handle keeps others out.
+    tampered = prefix.probe("tamper", prefix.windows_path(os.path.join(workdir, SETUP)))
+    assert tampered["found"] and not any(tampered[attempt] for attempt in ("write", "rename", "delete"))
+    # Started again while the box is up, behind what the user went to: the box comes to the front, nothing else.
+    prefix.start([harness.exe("probe"), "front", "60000"])
+    assert harness.wait_until(lambda: not prefix.dialog(DIALOG)["foreground"], 20)
+    assert harness.wait_for_exit(prefix.start_installer(workdir, keep_log=True), 20) == 0
+    assert prefix.dialog(DIALOG)["foreground"] and len(server.requests()) == 1
+    prefix.dialog(DIALOG, press="cancel")
+    assert harness.wait_for_exit(process, 20) == 0 and prefix.browser_urls() == [server.url(CHANNELS[0])]
+    assert open(os.path.join(workdir, SETUP), "rb").read() == open(harness.exe("marker.dll"), "rb").read()
+    assert any(line.startswith("setup program did not start (error ") for line in prefix.run_log())
