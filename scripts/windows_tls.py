@@ -2,7 +2,7 @@
 from Microsoft's pages (named per entry), and what an update or a registry change changes: "changes" lists
 them, each with the protocols then offered, whether it "enables" what the default lacks or "disables" what
 it had, and, for "disables", the "warning" that names a server it would leave behind. scripts/check-server reads
-this table; the README shows it. SSL 2.0/3.0 are left
+this table; docs/download-server.md shows it. SSL 2.0/3.0 are left
 out of every protocol list (OpenSSL 3 cannot speak them); comments say where a version also offers SSL 3.0.
 Suites marked "Only used when application explicitly requests" (NULL) and SSL_CK_* (SSL 2.0) are not offered
 by WinHTTP and are omitted. Page texts are the stored copies of learn.microsoft.com / support.microsoft.com."""

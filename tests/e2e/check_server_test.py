@@ -125,9 +125,9 @@ def test_a_good_server_passes_on_every_windows_and_the_pin_takes_only_its_publis
         assert "all: ok: 302 to https://localhost:%d/files/%s, 200, " % (nginx.port, served) in printed
 
 
-def test_the_readme_shows_the_windows_table_the_check_uses():
-    with open(os.path.join(os.path.dirname(os.path.dirname(CHECK)), "README.md")) as readme:
-        assert subprocess.run([CHECK, "--windows-table"], capture_output=True, text=True).stdout in readme.read()
+def test_the_documents_show_the_windows_table_the_check_uses():
+    with open(os.path.join(os.path.dirname(os.path.dirname(CHECK)), "docs", "download-server.md")) as document:
+        assert subprocess.run([CHECK, "--windows-table"], capture_output=True, text=True).stdout in document.read()
 
 
 def test_tls_1_2_with_ecdhe_rsa_gcm_only_fails_every_windows_whose_defaults_lack_them(nginx):
