@@ -205,17 +205,17 @@ class Server(pytest_httpserver.HTTPServer):
                 raise ConnectionResetError  # the server lets a dropped connection go quietly
 
 
-# A call as Wine 8.0 (`wine64 --version`: wine-8.0) prints it with +pid, process and thread first: +relay's
-# "0128:0134:Call user32.ShowWindow(00020056,00000000) ret=14001f04d", or a channel's "0128:0134:trace:crypt:Cert...".
-# Strings escape \\ and \", and what is not ASCII as \ and 4 hex digits.
+# A call as Wine 8.0 (`wine64 --version`: wine-8.0) prints it with +pid: "0128:0134:Call user32.ShowWindow(00020056,
+# 00000000) ret=14001f04d" (+relay) or "0128:0134:trace:crypt:CertGetCertificateChain (...)"; in strings \\, \" and,
+# for what is not ASCII, \ and 4 hex digits.
 _TRACED = re.compile(r"([0-9a-f]{4}):[0-9a-f]{4}:(?:Call (\w+)\.(\w+)\((.*)\) ret=[0-9a-f]+|trace:\w+:(\w+) (.*))$")
 _ESCAPED = re.compile(r'\\(\\|"|[0-9a-f]{4})')
 
 
 def wine_calls(trace):
-    """The calls of the program started first, from Wine's debug output (bytes; WINEDEBUG=+pid,...), in order:
-    ("user32.ShowWindow", "00020056,00000000"), its DLL in lower case, or ("dump_wintrust_data", "dwProvFlags: 0");
-    in strings only \" stays escaped. What it starts, or Wine for it, prints there too and is left out."""
+    """The calls of the program started first, from Wine's debug output (bytes), in order: ("user32.ShowWindow",
+    "00020056,00000000"), or ("dump_wintrust_data", "dwProvFlags: 0"); only \" stays escaped. What it starts, or
+    Wine for it, prints there too and is left out."""
     lines = [m for m in map(_TRACED.match, trace.decode(errors="replace").splitlines()) if m]
     return [("%s.%s" % (m[2].lower(), m[3]) if m[2] else m[5], _unescaped(m[4] if m[2] else m[6]))
             for m in lines if m[1] == lines[0][1]]
@@ -345,8 +345,7 @@ class Prefix:
         subprocess.run(["cp", "-a", "--reflink=auto", template, self.path], check=True)
         with open(os.path.join(self.path, "user.reg"), "a") as registry:  # as regedit would, without starting Wine
             registry.write('\n[Software\\\\Wine] 0\n"Version"="%s"\n' % version)
-        # R: is a removable drive, as a USB stick is; Wine reads drive types as the prefix boots.
-        os.makedirs(os.path.join(self.drive_c, "removable"))
+        os.makedirs(os.path.join(self.drive_c, "removable"))  # R:, removable as a USB stick; typed as the prefix boots
         os.symlink("../drive_c/removable", os.path.join(self.path, "dosdevices", "r:"))
         with open(os.path.join(self.path, "system.reg"), "a") as registry:
             registry.write('\n[Software\\\\Wine\\\\Drives] 0\n"r:"="floppy"\n')

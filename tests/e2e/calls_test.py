@@ -1,6 +1,11 @@
-"""What the real installer asks of Windows where Wine lets more pass, read from Wine's debug channels: the trust
-check, the foreground grant, the command line, the start-failure box, and the restart delete only where it can be."""
+"""What the real installer asks of Windows where Wine lets more pass, read from Wine's debug channels: the trust check,
+the foreground grant, the command line, the start-failure box, the restart delete; and what it loads and runs."""
+import glob
+import json
 import os
+import re
+import shutil
+import time
 
 import pytest
 
@@ -9,6 +14,10 @@ from harness import CHANNELS, CHUNK, INSTALLER_CLASS
 
 PINNED = harness.exe("tarvex-installer-pinned")  # checks the publisher, as a release made with --setup-signer
 SETUP, DIALOG = "tarvex-setup.exe", "系统提示"
+# The DLLs the installer loads that are not KnownDLLs on Windows 7 to 11 (from WINEDEBUG=+loaddll), but those Wine loads
+# as Windows does not: version.dll and zlib1.dll for its advapi32 before our first line, and the delay imports of its
+# GDI+ and TLS (windowscodecs, propsys, bcrypt), which pass over SetDefaultDllDirectories.
+PLANTED = ("winhttp", "comctl32", "gdiplus", "uxtheme")
 # All that +relay prints: without a list it makes a run many times slower.
 RELAYED = ("user32.AllowSetForegroundWindow", "user32.ShowWindow", "user32.MessageBoxW", "kernel32.MoveFileExW")
 # By their last argument: the first show (SW_SHOWDEFAULT), the grant to any process (ASFW_ANY), the hide.
@@ -20,10 +29,10 @@ def relay_list(prefix):
     prefix.set_registry({r"HKEY_CURRENT_USER\Software\Wine\Debug": {"RelayInclude": ";".join(RELAYED)}})
 
 
-def traced(prefix, folder, tmp_path, channels, installer=PINNED):
+def traced(prefix, folder, tmp_path, channels, installer=PINNED, **env):
     """The installer started in `folder` with Wine's debug channels on; and what reads the calls it printed."""
     with open(tmp_path / "trace", "wb") as trace:
-        process = prefix.start_installer(folder, installer, stderr=trace, WINEDEBUG="+pid," + channels)
+        process = prefix.start_installer(folder, installer, stderr=trace, WINEDEBUG="+pid," + channels, **env)
     return process, lambda: harness.wine_calls((tmp_path / "trace").read_bytes())
 
 
@@ -31,23 +40,51 @@ def relayed(calls):
     return [(name, said.rsplit(",", 1)[-1]) for name, said in calls if name in RELAYED]
 
 
-def test_from_a_folder_named_in_chinese_with_a_space_the_setup_program_is_trusted_and_started_quoted(
-        prefix, server, workdir, tmp_path):
+# Handed over, the setup program's copy runs on from the same exe, which can be deleted only after it, unless another
+# program removes it first.
+@pytest.mark.parametrize("hand_over, deleted", [(False, None), (True, "when nothing ran or held it any more"),
+                                                (True, "by another program")])
+def test_planted_dlls_stay_unloaded_and_a_trusted_setup_program_runs_hidden_quoted_awaited_and_deleted(
+        prefix, server, workdir, tmp_path, hand_over, deleted):
     folder = os.path.join(workdir, "张三 的下载")  # a Downloads folder in a profile named after its user
     os.makedirs(folder)
+    installer = shutil.copy(PINNED, folder)
+    for name in PLANTED:
+        shutil.copy(harness.exe("marker.dll"), os.path.join(folder, name + ".dll"))
     program = harness.signed_setup_program(os.environ["TARVEX_TEST_SETUP_SIGNER"], tmp_path / "signed.exe", "probe")
     server.serve_channels(program)
-    process, read_calls = traced(prefix, folder, tmp_path, "+wintrust,+crypt,+process,+relay")
-    assert harness.wait_for_exit(process, 60) == 0 and "setup program ended with exit code 7" in prefix.run_log()
-    assert sorted(os.listdir(folder)) == ["setup-standin.json", "setup-standin.started"], "saved, run, deleted"
+    removed = deleted == "by another program"
+    process, read_calls = traced(prefix, folder, tmp_path, "+wintrust,+crypt,+process,+relay", installer,
+                                 WINEDLLOVERRIDES="mscoree,mshtml=;%s=n,b" % ",".join(PLANTED),
+                                 **({"TARVEX_STANDIN_HAND_OVER": "1"} if hand_over else {}),
+                                 **({"TARVEX_STANDIN_WAIT_MS": "5000"} if removed else {}))
+    if removed:
+        assert harness.wait_until(lambda: os.path.exists(os.path.join(folder, "setup-standin.started")), 30)
+        os.remove(os.path.join(folder, SETUP))
+    assert harness.wait_for_exit(process, 60) == 0
+    ended_ms = time.time() * 1000
+    standin = os.path.join(folder, "setup-standin.json")
+    record = json.load(open(harness.wait_until(lambda: os.path.exists(standin) and standin, 10), encoding="utf-8"))
+    assert (record["module_bytes"], record["directory"]) == (len(program), r"C:\install\张三 的下载")
+    assert record["installer_window"] and not record["installer_visible"]
+    # Removed, the file no longer keeps the installer waiting for the copy.
+    assert removed or 0 <= ended_ms - record["finished_ms"] < 5000, "the installer did not wait, or not end right after"
+    assert not os.path.exists(os.path.join(folder, SETUP))
+    assert glob.glob(os.path.join(folder, "*.loaded")) == [], "a planted DLL was loaded"
+    log = prefix.run_log()
+    assert "setup program ended with exit code %d" % (0 if hand_over else 7) in log
+    deletions = [re.sub(r" after \d+\.\d s,", "", line) for line in log
+                 if line.startswith(("setup program deleted", "setup program could not", "setup program still"))]
+    assert deletions == (["setup program deleted " + deleted] if deleted else []), log
+
     calls = read_calls()
-    # Verified, then closed, with WTD_REVOKE_NONE and WTD_REVOCATION_CHECK_NONE alone: WTD_CACHE_ONLY_URL_RETRIEVAL
-    # would keep it from fetching a CA that the signature did not carry.
+    # Verified, then closed, with WTD_REVOKE_NONE and WTD_REVOCATION_CHECK_NONE alone (not WTD_CACHE_ONLY_URL_RETRIEVAL,
+    # which would keep it from fetching a CA that the signature did not carry). Revocation: the signer's chain again,
+    # at the signer's own time (sftVerifyAsOf, 4 bytes into it, where Wine, reading no time stamp, puts the day of the
+    # check), from the cache only and not for the root.
     asked = ("fdwRevocationChecks: 00000000", "dwStateAction: ", "dwProvFlags: 00000010")
     assert [said for name, said in calls if name == "dump_wintrust_data" and said.startswith(asked)] == [
         asked[0], asked[1] + "1", asked[2], asked[0], asked[1] + "2", asked[2]]
-    # Revocation: the signer's chain again, at the signer's own time (sftVerifyAsOf, 4 bytes into it, where Wine,
-    # reading no time stamp, puts the day of the check), from the cache only and not for the root.
     found = next(i for i, (name, said) in enumerate(calls) if name == "WTHelperGetProvSignerFromChain" and
                  said.startswith("returning "))
     day = next(said.split()[-1] for name, said in calls if name == "WINTRUST_GetTimeFromSigner")
@@ -55,7 +92,7 @@ def test_from_a_folder_named_in_chinese_with_a_space_the_setup_program_is_truste
     assert [tuple(said.split(", ")[2:6:3]) for name, said in calls[found:] if name == "CertGetCertificateChain" and
             said.startswith("(")] == [(signing_time, "c0000000")]
     # Shown before the worker could hide it; the grant while it is in front, none after the hide. The full path as the
-    # application, and quoted as the command line: not split into arguments at the space.
+    # application, quoted as the command line: not split into arguments at the space.
     assert relayed(calls) == [SHOWN, GRANT, HIDDEN]
     path = r"C:\install\张三 的下载\tarvex-setup.exe"
     assert [said for name, said in calls if name == "CreateProcessInternalW" and said.startswith("app ")] == [
