@@ -40,7 +40,7 @@ Volume ClassifyVolume(std::wstring_view fullPath, std::uint32_t driveType, std::
     if (MayBeNetworkPath(fullPath) || driveType == kDriveRemote) return Volume::Share;
     if (driveType == kDriveUnknown || driveType == kDriveNoRootDir || dosDevice.empty()) return Volume::Unknown;
     if (dosDevice.substr(0, 4) == L"\\??\\") return Volume::Substituted;
-    if (driveType == kDriveRemovable || driveType == kDriveCdrom) return Volume::Removable;
+    if (driveType == kDriveRemovable) return Volume::Removable;
     return Volume::Fixed;
 }
 

@@ -19,12 +19,11 @@ inline constexpr std::uint32_t kDriveUnknown = 0;
 inline constexpr std::uint32_t kDriveNoRootDir = 1;
 inline constexpr std::uint32_t kDriveRemovable = 2;
 inline constexpr std::uint32_t kDriveRemote = 4;
-inline constexpr std::uint32_t kDriveCdrom = 5;
 
 // Where a file lies, as far as a delete at the next restart goes: Windows
 // makes it early in start-up, by the path as named now. A share is not
 // connected yet then, a subst drive exists only in the session that made
-// it, and removable media may have another letter or be gone. Unknown: a
+// it, and a removable drive may have another letter or none. Unknown: a
 // volume that could not be told, which counts as one of those.
 enum class Volume { Fixed, Share, Substituted, Removable, Unknown };
 

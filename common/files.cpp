@@ -11,7 +11,7 @@ static_assert(kErrorFileNotFound == ERROR_FILE_NOT_FOUND && kErrorPathNotFound =
               kErrorAccessDenied == ERROR_ACCESS_DENIED && kErrorSharingViolation == ERROR_SHARING_VIOLATION &&
               kErrorLockViolation == ERROR_LOCK_VIOLATION && kErrorUserMappedFile == ERROR_USER_MAPPED_FILE);
 static_assert(kDriveUnknown == DRIVE_UNKNOWN && kDriveNoRootDir == DRIVE_NO_ROOT_DIR &&
-              kDriveRemovable == DRIVE_REMOVABLE && kDriveRemote == DRIVE_REMOTE && kDriveCdrom == DRIVE_CDROM);
+              kDriveRemovable == DRIVE_REMOVABLE && kDriveRemote == DRIVE_REMOTE);
 
 namespace {
 

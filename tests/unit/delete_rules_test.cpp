@@ -48,7 +48,6 @@ TEST(Volume, OnlyAFixedDriveOfItsOwnKeepsARestartDeleteSharesSubstAndRemovableDr
         {L"\\\\?\\c:\\Users\\张三\\a.exe", L"\\Device\\HarddiskVolume3", L"C:\\", 3, Volume::Fixed, "a fixed drive"},
         {L"s:\\a.exe", L"\\??\\C:\\Users\\张三\\Downloads", L"S:\\", 3, Volume::Substituted, "substituted drive S:"},
         {L"E:\\a.exe", L"\\Device\\HarddiskVolume7", L"e:\\", 2, Volume::Removable, "removable drive E:"},
-        {L"D:\\a.exe", L"\\Device\\CdRom0", L"D:\\", 5, Volume::Removable, "removable drive D:"},
         {L"C:\\usb\\a.exe", L"\\Device\\HarddiskVolume3", L"C:\\usb\\", 2, Volume::Removable,
          "a removable drive mounted in a folder"},
         {L"Z:\\a.exe", L"\\Device\\LanmanRedirector\\;Z:0\\srv\\share", L"Z:\\", 4, Volume::Share, "a network share"},
