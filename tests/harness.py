@@ -24,6 +24,7 @@ import time
 
 import pytest_httpserver
 import trustme
+from werkzeug.datastructures import Headers
 from werkzeug.serving import make_server
 from werkzeug.wrappers import Response
 
@@ -112,7 +113,7 @@ def wait_until(condition, timeout, interval=0.1):
 
 class Server(pytest_httpserver.HTTPServer):
     """The HTTPS download server on loopback, threaded. serve(path, ...): `body` is bytes or a count of
-    pattern bytes, held at `hold_at` until release(path), paced at `rate` bytes a second, cut by a reset
+    pattern bytes, `headers` a dict or a list of pairs (a name may come twice), held at `hold_at` until release(path), paced at `rate` bytes a second, cut by a reset
     at `cut_at`, or announced as `announce` bytes (False: chunked). `close_at`: sent chunked and closed in order
     after that many bytes, without the last chunk, as a proxy does whose upstream timed out; `mid_chunk`: the
     close comes inside a chunk whose header announced more."""
@@ -144,7 +145,7 @@ class Server(pytest_httpserver.HTTPServer):
         size = body if isinstance(body, int) else len(body)
         if close_at is not None:
             announce = False
-        self.routes[path] = dict(body=body, size=size, status=status, headers=dict(headers or {}), hold_at=hold_at,
+        self.routes[path] = dict(body=body, size=size, status=status, headers=Headers(headers), hold_at=hold_at,
                                  rate=rate, announce=size if announce is None else announce, cut_at=cut_at,
                                  close_at=close_at, mid_chunk=mid_chunk, reached=threading.Event(),
                                  released=threading.Event())
