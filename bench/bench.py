@@ -394,7 +394,7 @@ def request_profile(bench, trace_path):
     return "\n".join(lines)
 
 
-# The exe's budget: see the README's benchmark section.
+# The exe's budget: see docs/releasing.md.
 EXE_BUDGET = 1_750_000
 # A BITMAP resource is the .bmp file without its 14-byte file header.
 BMP_FILE_HEADER = 14

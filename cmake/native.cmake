@@ -41,3 +41,7 @@ add_dependencies(unit_tests program_fixtures)
 # Named after the folder: one program of all of tests/unit/*.cpp.
 add_test(NAME unit COMMAND unit_tests)
 
+# The README and docs/ lead to what is there.
+add_test(NAME docs_test COMMAND ${Python3_EXECUTABLE} -m pytest -p no:cacheprovider -q
+         ${PROJECT_SOURCE_DIR}/tests/docs_test.py)
+

@@ -4,7 +4,7 @@ them, each with the protocols then offered, whether it "enables" what the defaul
 it had, and, for "disables", the "warning" that names a server it would leave behind. Windows 10 and 11 are given
 as updated since September 2022 (KB5017811), the common case: TLS 1.0 and 1.1 off for WinHTTP, so that a server
 that speaks only those fails there, and turning them back on is a change the customer would have to make.
-scripts/check-server reads this table; the README shows it. SSL 2.0/3.0 are left
+scripts/check-server reads this table; docs/download-server.md shows it. SSL 2.0/3.0 are left
 out of every protocol list (OpenSSL 3 cannot speak them); comments say where a version also offers SSL 3.0.
 Suites marked "Only used when application explicitly requests" (NULL) and SSL_CK_* (SSL 2.0) are not offered
 by WinHTTP and are omitted. Page texts are the stored copies of learn.microsoft.com / support.microsoft.com."""

@@ -249,9 +249,9 @@ def test_each_server_set_up_gets_the_verdict_that_windows_would_give(nginx, pems
         assert status or nginx.check("--strict")[0] == 1, name
 
 
-def test_the_readme_shows_the_windows_table_the_check_uses():
-    with open(os.path.join(os.path.dirname(os.path.dirname(CHECK)), "README.md")) as readme:
-        assert subprocess.run([CHECK, "--windows-table"], capture_output=True, text=True).stdout in readme.read()
+def test_the_documents_show_the_windows_table_the_check_uses():
+    with open(os.path.join(os.path.dirname(os.path.dirname(CHECK)), "docs", "download-server.md")) as document:
+        assert subprocess.run([CHECK, "--windows-table"], capture_output=True, text=True).stdout in document.read()
 
 
 def test_what_a_windows_update_or_a_disputed_default_would_change_is_in_the_cell(nginx):
