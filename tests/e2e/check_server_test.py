@@ -113,28 +113,27 @@ def nginx(tmp_path_factory):
     harness.signed_setup_program("Someone Else", os.path.join(files, "other.exe"))
     subprocess.run(["cp", harness.exe("nsis-setup"), os.path.join(files, "unsigned.exe")], check=True)
     subprocess.run(["cp", harness.exe("marker.dll"), files], check=True)
-    with open(os.path.join(files, "sub61.exe"), "wb") as out:
-        out.write(subsystem_version(open(harness.exe("probe"), "rb").read(), 6, 1))
+    with open(harness.exe("probe"), "rb") as program, open(os.path.join(files, "sub61.exe"), "wb") as out:
+        program = bytearray(program.read())  # MajorSubsystemVersion and the minor in the optional header: 6.1
+        struct.pack_into("<HH", program, struct.unpack_from("<I", program, 0x3C)[0] + 24 + 48, 6, 1)
+        out.write(program)
     yield server
     server.stop()
 
 
 def certificate(name, issuer=None, key=None, days=365, ca=False, aia=None):
-    """(certificate, key) for `name`, from the test CA or `issuer`, valid from yesterday for `days`."""
-    if issuer is None:
-        paths = harness.certificates()
-        issuer = (x509.load_pem_x509_certificate(open(paths["ca_pem"], "rb").read()),
-                  serialization.load_pem_private_key(open(paths["ca_key"], "rb").read(), None))
-    key, now = key or rsa.generate_private_key(65537, 2048), datetime.datetime.now(datetime.timezone.utc)
-    made = x509.CertificateBuilder().subject_name(x509.Name([x509.NameAttribute(x509.NameOID.COMMON_NAME, name)])) \
-        .issuer_name(issuer[0].subject).public_key(key.public_key()).serial_number(x509.random_serial_number()) \
-        .not_valid_before(now - datetime.timedelta(days=30)).not_valid_after(
-            now + datetime.timedelta(days=days)).add_extension(x509.BasicConstraints(ca=ca, path_length=None), True)
-    if not ca:
-        made = made.add_extension(x509.SubjectAlternativeName([x509.DNSName(name)]), False)
-    if aia:
-        made = made.add_extension(x509.AuthorityInformationAccess([x509.AccessDescription(
-            x509.AuthorityInformationAccessOID.CA_ISSUERS, x509.UniformResourceIdentifier(aia))]), False)
+    """(certificate, key) for `name`, from the test CA or `issuer`, valid from 30 days ago for `days` more."""
+    paths, now = harness.certificates(), datetime.datetime.now(datetime.timezone.utc)
+    issuer = issuer or (x509.load_pem_x509_certificate(open(paths["ca_pem"], "rb").read()),
+                        serialization.load_pem_private_key(open(paths["ca_key"], "rb").read(), None))
+    key = key or rsa.generate_private_key(65537, 2048)
+    made = x509.CertificateBuilder(issuer[0].subject, x509.Name([x509.NameAttribute(x509.NameOID.COMMON_NAME, name)]),
+                                   key.public_key(), x509.random_serial_number(), now - datetime.timedelta(days=30),
+                                   now + datetime.timedelta(days=days))
+    for extension in [x509.BasicConstraints(ca=ca, path_length=None)] + ([] if ca else [x509.SubjectAlternativeName(
+            [x509.DNSName(name)])]) + ([x509.AuthorityInformationAccess([x509.AccessDescription(
+                x509.AuthorityInformationAccessOID.CA_ISSUERS, x509.UniformResourceIdentifier(aia))])] if aia else []):
+        made = made.add_extension(extension, isinstance(extension, x509.BasicConstraints))
     return made.sign(issuer[1], hashes.SHA256()), key
 
 
@@ -189,11 +188,6 @@ def test_a_good_server_passes_on_every_windows_and_the_pin_takes_only_its_publis
         assert "all: ok: 302 to https://localhost:%d/files/%s, 200, " % (nginx.port, served) in printed
 
 
-def subsystem_version(program, major, minor):
-    at = struct.unpack_from("<I", program, 0x3C)[0] + 24 + 48  # MajorSubsystemVersion in the optional header
-    return program[:at] + struct.pack("<HH", major, minor) + program[at + 4:]
-
-
 ALL = {"Vista", "7", "8", "8.1", "10", "11"}
 TWO_KEYS = dict(protocols="TLSv1 TLSv1.1 TLSv1.2 TLSv1.3",
                 ciphers="ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-ECDSA-AES256-SHA:ECDHE-RSA-AES256-SHA:AES128-SHA:@SECLEVEL=0")
@@ -204,6 +198,10 @@ CERTIFICATE_FAILS = "certificate localhost:%(port)d: certificate not trusted: "
 SETUPS = {
     "TLS 1.2 with ECDHE-RSA-AES-GCM only": (dict(protocols="TLSv1.2", ciphers="ECDHE-RSA-AES128-GCM-SHA256:"
                                                  "ECDHE-RSA-AES256-GCM-SHA384"), 1, {"TLS ": ALL - {"10", "11"}}),
+    "TLS 1.2 with suites that 7 has over TLS 1.0": (dict(protocols="TLSv1.2", ciphers="ECDHE-RSA-AES256-SHA:AES128-SHA"
+                                                          ":@SECLEVEL=0"), 1, {"TLS ": {"Vista", "7", "8"}, (
+        "TLS localhost:%(port)d (legacy, release): none of these TLS versions accepted; works only with KB3140245"):
+        {"7"}}),
     "TLS 1.0 and 1.1 only": (dict(protocols="TLSv1 TLSv1.1"), 1, {
         "TLS localhost:%(port)d (legacy, release): none of these TLS versions accepted; works only with TLS 1.0 and 1.1 "
         "turned back on as KB5017811 describes": {"10", "11"}}),
@@ -230,21 +228,31 @@ SETUPS = {
                 ALL - {"Vista", "7"}}),
     "a 302 to port 0": (dict(locations=both_channels("return 302 https://localhost:0/files/setup-1.2.exe;")), 1, {
         "legacy %s: 302 to https://localhost:0/files/setup-1.2.exe: port 0" % CHANNELS[0]: ALL}),
+    "a 302 to http, and a 404": (dict(locations="location = %s { return 302 http://localhost/files/setup-1.2.exe; } "
+                                                "location = %s { return 404; }" % CHANNELS), 1, {
+        "legacy %s: 302 to http://" % CHANNELS[0]: ALL, "release %s: status 404" % CHANNELS[1]: ALL - {"Vista", "7"}}),
+    "a redirect loop": (dict(locations="location = %s { return 302 /loop; } location = /loop { return 302 /loop; }"
+                                       % CHANNELS[0]), 1, {"legacy %s: more than 10 redirects" % CHANNELS[0]: ALL}),
+    # Server-side includes drop the length, as a filter or a proxy would.
+    "no Content-Length": (dict(locations=both_channels("ssi on; ssi_types *; alias %(folder)s/files/setup-1.2.exe;")),
+                          0, {"ok, with warnings: all: no length announced, so the installer's bar stays at 0 %": None}),
 }
 
 
 def test_each_server_set_up_gets_the_verdict_that_windows_would_give(nginx, pems):
     for name, (setup, status, said) in SETUPS.items():
-        setup, fill = dict(setup), {"port": nginx.port}
+        setup = dict(setup)
+        filled = lambda text: text % {"port": nginx.port, "folder": nginx.folder} if "%(" in text else text  # noqa
         keys = [pems[key] for key in setup.pop("pem", [])] or [None]
-        served = setup.pop("locations", both_channels("return 302 /files/%s;" % setup.pop("files", "setup-1.2.exe")))
+        served = filled(setup.pop("locations", both_channels("return 302 /files/%s;" % setup.pop("files",
+                                                                                                  "setup-1.2.exe"))))
         nginx.configure(served + "".join("ssl_certificate %s; ssl_certificate_key %s;" % (key, key)
                                          for key in keys[1:]), pem=keys[0], **setup)
         got, printed = nginx.check()
         last = printed.splitlines()[-1]
         assert (got, "certificate localhost:%d " % nginx.port in printed) == (status, True), (name, printed)
         for text, versions in said.items():
-            assert text % fill in last if versions is None else failing_versions(last, text % fill) == versions, (
+            assert filled(text) in last if versions is None else failing_versions(last, filled(text)) == versions, (
                 name, printed)
         assert status or nginx.check("--strict")[0] == 1, name
 
@@ -254,41 +262,10 @@ def test_the_documents_show_the_windows_table_the_check_uses():
         assert subprocess.run([CHECK, "--windows-table"], capture_output=True, text=True).stdout in document.read()
 
 
-def test_what_a_windows_update_or_a_disputed_default_would_change_is_in_the_cell(nginx):
-    nginx.configure(both_channels("return 302 /files/setup-1.2.exe;"), protocols="TLSv1.2",
-                    ciphers="ECDHE-RSA-AES256-SHA:AES128-SHA:@SECLEVEL=0")
-    cells = nginx.tls_cells()
-    assert cells["7"].level == "FAIL" and "works only with KB3140245" in cells["7"].text, cells
-    assert (cells["8"].level, cells["8.1"].level) == ("FAIL", "ok"), cells
-    # Windows 11's TLS 1.3 by default rests on one page, and WinHTTP's own page denies it.
+def test_windows_11s_tls_1_3_by_default_rests_on_one_page_and_winhttps_own_page_denies_it(nginx):
     nginx.configure(both_channels("return 302 /files/setup-1.2.exe;"), protocols="TLSv1.3")
     cells = nginx.tls_cells()
     assert (cells["10"].level, cells["11"].level) == ("FAIL", "warning") and "TLS 1.3 only" in cells["11"].short
-
-
-def test_no_content_length_is_only_a_warning(nginx):
-    # Server-side includes drop the length, as a filter or a proxy would.
-    nginx.configure(both_channels("ssi on; ssi_types *; alias %s/files/setup-1.2.exe;" % nginx.folder))
-    status, printed = nginx.check()
-    assert status == 0 and "no length announced: the installer works, but its bar stays at 0 %" in printed, printed
-
-
-def test_a_404_a_redirect_to_http_too_many_redirects_and_no_server_fail_naming_the_channel(nginx):
-    nginx.configure("location = %s { return 302 http://localhost/files/setup-1.2.exe; } location = %s { return 404; }"
-                    % CHANNELS)
-    status, printed = nginx.check()
-    last = printed.splitlines()[-1]
-    assert status == 1 and failing_versions(last, "legacy %s: 302 to http://" % CHANNELS[0]) == {
-        "Vista", "7", "8", "8.1", "10", "11"}, printed
-    assert failing_versions(last, "release %s: status 404" % CHANNELS[1]) == {"8", "8.1", "10", "11"}, printed
-
-    nginx.configure("location = %s { return 302 /loop; } location = /loop { return 302 /loop; }" % CHANNELS[0])
-    status, printed = nginx.check()
-    assert status == 1 and "legacy %s: more than 10 redirects" % CHANNELS[0] in printed.splitlines()[-1], printed
-
-    nginx.stop()
-    status, printed = nginx.check()
-    assert status == 1 and "connection refused" in printed.splitlines()[-1], printed
 
 
 JUNK = b"downloaded, but no Windows program"
@@ -395,19 +372,16 @@ def test_the_content_length_the_check_reads_is_the_one_the_installer_reads():
     # The native tests read the same table.
     with open(os.path.join(os.path.dirname(os.path.dirname(__file__)), "unit", "content_length_cases.inc")) as table:
         cases = re.findall(r'^CONTENT_LENGTH\(L"(.*)", "(.*)"\)$', table.read(), re.M)
-    assert len(cases) > 10
-    for text, length in cases:
-        text = codecs.decode(text, "unicode_escape")
-        assert check_server().content_length(text) == (int(length) if length else None), repr(text)
+    read = check_server().content_length
+    assert len(cases) > 10 and [read(codecs.decode(text, "unicode_escape")) for text, _ in cases] == [
+        int(length) if length else None for _, length in cases], cases
 
 
-def test_faults_of_the_check_itself_exit_2_and_a_stalled_server_ends_it_within_its_bound(nginx, tmp_path):
-    with open(tmp_path / "junk.pem", "w") as junk:
-        junk.write("no certificate\n")
-    for host in ("dl..example.com", "a" * 64 + ".example.com"):
-        assert subprocess.run([CHECK, "--download-host", host], capture_output=True, timeout=30).returncode == 2, host
-    assert subprocess.run([CHECK, "--download-host", "localhost:1", "--ca-file", str(tmp_path / "junk.pem")],
-                          capture_output=True, timeout=30).returncode == 2
+def test_faults_of_the_check_itself_exit_2_and_a_stalled_server_ends_it_within_its_bound(nginx):
+    status, printed = nginx.check(host="localhost:1")
+    assert status == 1 and "connection refused" in printed.splitlines()[-1], printed
+    for args in (["dl..example.com"], ["a" * 64 + ".example.com"], ["localhost:1", "--ca-file", CHECK]):  # no PEM
+        assert subprocess.run([CHECK, "--download-host", *args], capture_output=True, timeout=30).returncode == 2, args
     checker = check_server()
     checker.PHASE_S = 2  # as 30 s would be: each phase's limit paid once, not once per Windows version or channel
     with socket.create_server(("127.0.0.1", 0)) as stalled:  # it takes connections, and never answers
