@@ -117,11 +117,17 @@ def nginx(tmp_path_factory):
         program = bytearray(program.read())  # MajorSubsystemVersion and the minor in the optional header: 6.1
         struct.pack_into("<HH", program, struct.unpack_from("<I", program, 0x3C)[0] + 24 + 48, 6, 1)
         out.write(program)
+    signed = harness.signed_setup_program(SIGNER, os.path.join(server.folder, "signed.exe"))
+    with open(os.path.join(files, "cut.exe"), "wb") as out:
+        out.write(signed[:-500])  # inside its signature
+    pem_file(os.path.join(server.folder, "tls.pem"), certificate(SIGNER, usage=x509.ExtendedKeyUsageOID.SERVER_AUTH))
+    subprocess.run(["osslsigncode", "sign", "-certs", os.path.join(server.folder, "tls.pem"), "-key", os.path.join(
+        server.folder, "tls.pem"), "-in", harness.exe("nsis-setup"), "-out", os.path.join(files, "tls.exe")], check=True)
     yield server
     server.stop()
 
 
-def certificate(name, issuer=None, key=None, days=365, ca=False, aia=None):
+def certificate(name, issuer=None, key=None, days=365, ca=False, aia=None, usage=None):
     """(certificate, key) for `name`, from the test CA or `issuer`, valid from 30 days ago for `days` more."""
     paths, now = harness.certificates(), datetime.datetime.now(datetime.timezone.utc)
     issuer = issuer or (x509.load_pem_x509_certificate(open(paths["ca_pem"], "rb").read()),
@@ -131,8 +137,9 @@ def certificate(name, issuer=None, key=None, days=365, ca=False, aia=None):
                                    key.public_key(), x509.random_serial_number(), now - datetime.timedelta(days=30),
                                    now + datetime.timedelta(days=days))
     for extension in [x509.BasicConstraints(ca=ca, path_length=None)] + ([] if ca else [x509.SubjectAlternativeName(
-            [x509.DNSName(name)])]) + ([x509.AuthorityInformationAccess([x509.AccessDescription(
-                x509.AuthorityInformationAccessOID.CA_ISSUERS, x509.UniformResourceIdentifier(aia))])] if aia else []):
+            [x509.DNSName(name.encode("idna").decode())])]) + ([x509.AuthorityInformationAccess([x509.AccessDescription(
+                x509.AuthorityInformationAccessOID.CA_ISSUERS, x509.UniformResourceIdentifier(aia))])] if aia else []) + (
+            [x509.ExtendedKeyUsage([usage])] if usage else []):
         made = made.add_extension(extension, isinstance(extension, x509.BasicConstraints))
     return made.sign(issuer[1], hashes.SHA256()), key
 
@@ -181,10 +188,12 @@ def test_a_good_server_passes_on_every_windows_and_the_pin_takes_only_its_publis
     # A SHA-256 signature, which Vista does not check, warns in Vista's column.
     for served, verdict in (("setup-1.2.exe", "ok, with warnings: Windows Vista: publisher: a SHA-2 file digest"),
                             ("unsigned.exe", "publisher: unsigned"),
-                            ("other.exe", 'publisher: signed by another publisher, "Someone Else"')):
+                            ("other.exe", 'publisher: signed by another publisher, "Someone Else"'),
+                            ("tls.exe", "publisher: signature not trusted: Unsupported Signer's certificate purpose"),
+                            ("cut.exe", "all: not checked: the program is incomplete")):
         nginx.configure(both_channels("return 302 /files/%s;" % served))
         status, printed = nginx.check("--setup-signer", SIGNER)
-        assert (status, verdict in printed.splitlines()[-1]) == (0 if served == "setup-1.2.exe" else 1, True), printed
+        assert (status, verdict in printed) == (0 if served == "setup-1.2.exe" else 1, True), printed
         assert "all: ok: 302 to https://localhost:%d/files/%s, 200, " % (nginx.port, served) in printed
 
 
@@ -234,6 +243,8 @@ SETUPS = {
     "a redirect loop": (dict(locations="location = %s { return 302 /loop; } location = /loop { return 302 /loop; }"
                                        % CHANNELS[0]), 1, {"legacy %s: more than 10 redirects" % CHANNELS[0]: ALL}),
     # Server-side includes drop the length, as a filter or a proxy would.
+    "an unsigned setup program": (dict(files="unsigned.exe"), 0, {
+        "setup program unsigned: the installer cannot tell it whole from one whose payload was cut short; sign it": None}),
     "no Content-Length": (dict(locations=both_channels("ssi on; ssi_types *; alias %(folder)s/files/setup-1.2.exe;")),
                           0, {"ok, with warnings: all: no length announced, so the installer's bar stays at 0 %": None}),
 }
@@ -380,6 +391,13 @@ def test_the_content_length_the_check_reads_is_the_one_the_installer_reads():
 def test_faults_of_the_check_itself_exit_2_and_a_stalled_server_ends_it_within_its_bound(nginx):
     status, printed = nginx.check(host="localhost:1")
     assert status == 1 and "connection refused" in printed.splitlines()[-1], printed
+    checker = check_server()
+    checker.setup_program_cells = lambda *args: 1 / 0  # a fault of the check in one row: that row's cells say so
+    nginx.configure(both_channels("return 302 /files/setup-1.2.exe;"))
+    rows = checker.check("localhost", nginx.port, None, harness.certificates()["ca_pem"])
+    assert checker.verdict(rows, None, False) == ("the check could not be made: " + "; ".join(
+        "%s %s: the check itself failed: ZeroDivisionError: division by zero" % channel for channel in zip(
+            ("legacy", "release"), CHANNELS)), 2)
     for args in (["dl..example.com"], ["a" * 64 + ".example.com"], ["localhost:1", "--ca-file", CHECK]):  # no PEM
         assert subprocess.run([CHECK, "--download-host", *args], capture_output=True, timeout=30).returncode == 2, args
     checker = check_server()
