@@ -113,7 +113,8 @@ def wait_until(condition, timeout, interval=0.1):
 
 class Server(pytest_httpserver.HTTPServer):
     """The HTTPS download server on loopback, threaded. serve(path, ...): `body` is bytes or a count of
-    pattern bytes, `headers` a dict or a list of pairs (a name may come twice), held at `hold_at` until release(path), paced at `rate` bytes a second, cut by a reset
+    pattern bytes, `headers` a dict or a list of pairs (a name may come twice), held at `hold_at` until
+    release(path), paced at `rate` bytes a second, cut by a reset
     at `cut_at`, or announced as `announce` bytes (False: chunked). `close_at`: sent chunked and closed in order
     after that many bytes, without the last chunk, as a proxy does whose upstream timed out; `mid_chunk`: the
     close comes inside a chunk whose header announced more."""

@@ -121,8 +121,9 @@ def nginx(tmp_path_factory):
     with open(os.path.join(files, "cut.exe"), "wb") as out:
         out.write(signed[:-500])  # inside its signature
     pem_file(os.path.join(server.folder, "tls.pem"), certificate(SIGNER, usage=x509.ExtendedKeyUsageOID.SERVER_AUTH))
-    subprocess.run(["osslsigncode", "sign", "-certs", os.path.join(server.folder, "tls.pem"), "-key", os.path.join(
-        server.folder, "tls.pem"), "-in", harness.exe("nsis-setup"), "-out", os.path.join(files, "tls.exe")], check=True)
+    tls = os.path.join(server.folder, "tls.pem")
+    subprocess.run(["osslsigncode", "sign", "-certs", tls, "-key", tls, "-in", harness.exe("nsis-setup"), "-out",
+                    os.path.join(files, "tls.exe")], check=True)
     yield server
     server.stop()
 
@@ -138,8 +139,8 @@ def certificate(name, issuer=None, key=None, days=365, ca=False, aia=None, usage
                                    now + datetime.timedelta(days=days))
     for extension in [x509.BasicConstraints(ca=ca, path_length=None)] + ([] if ca else [x509.SubjectAlternativeName(
             [x509.DNSName(name.encode("idna").decode())])]) + ([x509.AuthorityInformationAccess([x509.AccessDescription(
-                x509.AuthorityInformationAccessOID.CA_ISSUERS, x509.UniformResourceIdentifier(aia))])] if aia else []) + (
-            [x509.ExtendedKeyUsage([usage])] if usage else []):
+                x509.AuthorityInformationAccessOID.CA_ISSUERS, x509.UniformResourceIdentifier(aia))])] if aia else [])\
+            + ([x509.ExtendedKeyUsage([usage])] if usage else []):
         made = made.add_extension(extension, isinstance(extension, x509.BasicConstraints))
     return made.sign(issuer[1], hashes.SHA256()), key
 
@@ -199,7 +200,8 @@ def test_a_good_server_passes_on_every_windows_and_the_pin_takes_only_its_publis
 
 ALL = {"Vista", "7", "8", "8.1", "10", "11"}
 TWO_KEYS = dict(protocols="TLSv1 TLSv1.1 TLSv1.2 TLSv1.3",
-                ciphers="ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-ECDSA-AES256-SHA:ECDHE-RSA-AES256-SHA:AES128-SHA:@SECLEVEL=0")
+                ciphers="ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-ECDSA-AES256-SHA:ECDHE-RSA-AES256-SHA:AES128-SHA:"
+                        "@SECLEVEL=0")
 CERTIFICATE_FAILS = "certificate localhost:%(port)d: certificate not trusted: "
 # What nginx serves (a file in /files/ behind a 302 on both channels, or `locations`; the key and chain files, more
 # than one for servers with two), the exit status, and what the last line says: {check: the versions it says fail
@@ -212,8 +214,8 @@ SETUPS = {
         "TLS localhost:%(port)d (legacy, release): none of these TLS versions accepted; works only with KB3140245"):
         {"7"}}),
     "TLS 1.0 and 1.1 only": (dict(protocols="TLSv1 TLSv1.1"), 1, {
-        "TLS localhost:%(port)d (legacy, release): none of these TLS versions accepted; works only with TLS 1.0 and 1.1 "
-        "turned back on as KB5017811 describes": {"10", "11"}}),
+        "TLS localhost:%(port)d (legacy, release): none of these TLS versions accepted; works only with TLS 1.0 and "
+        "1.1 turned back on as KB5017811 describes": {"10", "11"}}),
     "two certificates, the RSA one expired": (dict(TWO_KEYS, pem=["rsa expired", "ecdsa"]), 1, {
         CERTIFICATE_FAILS + "certificate has expired": ALL - {"10", "11"}}),
     "two certificates, the ECDSA one expired": (dict(TWO_KEYS, pem=["rsa", "ecdsa expired"]), 1, {
@@ -244,9 +246,11 @@ SETUPS = {
                                        % CHANNELS[0]), 1, {"legacy %s: more than 10 redirects" % CHANNELS[0]: ALL}),
     # Server-side includes drop the length, as a filter or a proxy would.
     "an unsigned setup program": (dict(files="unsigned.exe"), 0, {
-        "setup program unsigned: the installer cannot tell it whole from one whose payload was cut short; sign it": None}),
+        "setup program unsigned: the installer cannot tell it whole from one whose payload was cut short; sign it":
+            None}),
     "no Content-Length": (dict(locations=both_channels("ssi on; ssi_types *; alias %(folder)s/files/setup-1.2.exe;")),
-                          0, {"ok, with warnings: all: no length announced, so the installer's bar stays at 0 %": None}),
+                          0, {"ok, with warnings: all: no length announced, so the installer's bar stays at 0 %":
+                              None}),
 }
 
 
