@@ -26,22 +26,14 @@ SIGNER = "Tarvex 软件 Ltd"
 # Suites that Vista and 7 offer over TLS 1.0 (OpenSSL 3 needs security level 0 for TLS 1.0).
 OLD_WINDOWS_SUITES = "ECDHE-RSA-AES256-SHA:@SECLEVEL=0"
 NGINX_CONF = """
-%(user)s
-worker_processes 1;
-daemon off;
-pid %(folder)s/nginx.pid;
-events { worker_connections 64; }
+%(user)s worker_processes 1; daemon off; pid %(folder)s/nginx.pid; events { worker_connections 64; }
 http {
-    access_log off;
+    access_log off; default_type application/octet-stream;
     client_body_temp_path %(folder)s/body; proxy_temp_path %(folder)s/proxy; fastcgi_temp_path %(folder)s/fastcgi;
     uwsgi_temp_path %(folder)s/uwsgi; scgi_temp_path %(folder)s/scgi;
-    default_type application/octet-stream;
     server {
-        listen 127.0.0.1:%(port)d ssl;
-        ssl_certificate %(pem)s;
-        ssl_certificate_key %(pem)s;
-        ssl_protocols %(protocols)s;
-        ssl_ciphers "%(ciphers)s";
+        listen 127.0.0.1:%(port)d ssl; ssl_certificate %(pem)s; ssl_certificate_key %(pem)s;
+        ssl_protocols %(protocols)s; ssl_ciphers "%(ciphers)s";
         location /files/ { alias %(folder)s/files/; }
         %(locations)s
     }
@@ -86,11 +78,6 @@ class Nginx:
                                 timeout=300)
         assert "Traceback" not in result.stdout + result.stderr
         return result.returncode, result.stdout
-
-    def tls_cells(self):
-        """The check's TLS row, {Windows version: Cell}."""
-        rows = check_server().check("localhost", self.port, None, harness.certificates()["ca_pem"])
-        return next(cells for label, cells in rows if label.startswith("TLS "))
 
     def stop(self):
         if self.process:
@@ -279,7 +266,7 @@ def test_the_documents_show_the_windows_table_the_check_uses():
 
 def test_windows_11s_tls_1_3_by_default_rests_on_one_page_and_winhttps_own_page_denies_it(nginx):
     nginx.configure(both_channels("return 302 /files/setup-1.2.exe;"), protocols="TLSv1.3")
-    cells = nginx.tls_cells()
+    cells = check_server().check("localhost", nginx.port, None, harness.certificates()["ca_pem"])[0][1]
     assert (cells["10"].level, cells["11"].level) == ("FAIL", "warning") and "TLS 1.3 only" in cells["11"].short
 
 
