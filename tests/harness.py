@@ -111,6 +111,16 @@ def wait_until(condition, timeout, interval=0.1):
     return value
 
 
+class _AsGiven(Response):
+    """Sends each Location as the route gives it: werkzeug would escape it, where a server may send it raw."""
+
+    def get_wsgi_headers(self, environ):
+        headers = super().get_wsgi_headers(environ)
+        if "Location" in self.headers:
+            headers.setlist("Location", self.headers.getlist("Location"))
+        return headers
+
+
 class Server(pytest_httpserver.HTTPServer):
     """The HTTPS download server on loopback, threaded. serve(path, ...): `body` is bytes or a count of
     pattern bytes, `headers` a dict or a list of pairs (a name may come twice), held at `hold_at` until
@@ -170,7 +180,7 @@ class Server(pytest_httpserver.HTTPServer):
             return Response(status=404)
         if route["announce"] is not False:
             route["headers"]["Content-Length"] = str(route["announce"])
-        return Response(self._body(route, request.environ["werkzeug.socket"]), status=route["status"],
+        return _AsGiven(self._body(route, request.environ["werkzeug.socket"]), status=route["status"],
                         headers=route["headers"], direct_passthrough=True)
 
     def _body(self, route, connection):
