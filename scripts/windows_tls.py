@@ -1,8 +1,10 @@
 """What each Windows version's HTTP client (WinHTTP over Schannel) offers in a TLS handshake by default,
 from Microsoft's pages (named per entry), and what an update or a registry change changes: "changes" lists
 them, each with the protocols then offered, whether it "enables" what the default lacks or "disables" what
-it had, and, for "disables", the "warning" that names a server it would leave behind. scripts/check-server reads
-this table; docs/download-server.md shows it. SSL 2.0/3.0 are left
+it had, and, for "disables", the "warning" that names a server it would leave behind. Windows 10 and 11 are given
+as updated since September 2022 (KB5017811), the common case: TLS 1.0 and 1.1 off for WinHTTP, so that a server
+that speaks only those fails there, and turning them back on is a change the customer would have to make.
+scripts/check-server reads this table; docs/download-server.md shows it. SSL 2.0/3.0 are left
 out of every protocol list (OpenSSL 3 cannot speak them); comments say where a version also offers SSL 3.0.
 Suites marked "Only used when application explicitly requests" (NULL) and SSL_CK_* (SSL 2.0) are not offered
 by WinHTTP and are omitted. Page texts are the stored copies of learn.microsoft.com / support.microsoft.com."""
@@ -49,7 +51,13 @@ _LEARN = "https://learn.microsoft.com/en-us/windows/win32/secauthn/"
 PROTOCOLS_PAGE = "Protocols in TLS/SSL (Schannel SSP) " + _LEARN + "protocols-in-tls-ssl--schannel-ssp-"
 OPTION_FLAGS = ("Option Flags, WINHTTP_OPTION_SECURE_PROTOCOLS "
                 "https://learn.microsoft.com/en-us/windows/win32/winhttp/option-flags")
-TLS_1_0_1_1_ONLY = "TLS 1.0/1.1 only, which Windows turns off after an update"
+KB5017811 = ("KB5017811 - Manage Transport Layer Security (TLS) 1.0 and 1.1 after default behavior change on "
+             "September 20, 2022 https://support.microsoft.com/en-us/topic/kb5017811-manage-transport-layer-security-"
+             "tls-1-0-and-1-1-after-default-behavior-change-on-september-20-2022-e95b1b47-9c7c-4d64-9baf-610604a64c3e")
+# "This article will help you to re-enable them": what a customer whose installer fails could do.
+TURNED_BACK_ON = {"effect": "enables", "short": "TLS 1.0 and 1.1 turned back on as KB5017811 describes",
+                  "needs": "the registry settings of KB5017811's \"Enabling TLS version 1.1 and below\"",
+                  "suites": None, "sources": [KB5017811]}
 KB3140245 = ("Update to enable TLS 1.1 and TLS 1.2 as default secure protocols in WinHTTP in Windows (KB3140245) "
              "https://support.microsoft.com/en-us/kb/3140245")
 _HEAD_7_8 = ["TLS_ECDHE_RSA_WITH_AES_256_CBC_SHA384_P256", "TLS_ECDHE_RSA_WITH_AES_256_CBC_SHA384_P384",  # 1.2
@@ -158,7 +166,10 @@ WINDOWS = [
     {   # Windows 10 22H2 uses "TLS Cipher Suites in Windows 10 v22H2" (DHE and 3DES moved to "not enabled").
         # Schannel SSL 3.0 client is Disabled from 1607 on (Protocols page), so no SSL 3.0.
         "name": "10",
-        "protocols": ["TLSv1", "TLSv1.1", "TLSv1.2"],  # Option Flags; TLS 1.3 is not supported before Windows 11
+        # Option Flags gives TLS 1.0 to 1.2; KB5017811: "In the September 20, 2022 preview update, we will disable TLS
+        # 1.0 and 1.1 by default for applications based on winhttp and wininet" (they then fail with
+        # ERROR_WINHTTP_SECURE_FAILURE). Its Applies-to names 20H2/21H1/21H2. TLS 1.3 is not supported before 11.
+        "protocols": ["TLSv1.2"],
         "suites": _SUITES_10_11,
         "tls13_suites": [],
         "groups": ["X25519", "P-256", "P-384"],  # curve25519, NistP256, NistP384 in that order
@@ -166,17 +177,7 @@ WINDOWS = [
         "sources": ["TLS Cipher Suites in Windows 10 v22H2 " + _LEARN + "tls-cipher-suites-in-windows-10-v22h2",
                     "TLS Elliptic Curves in Windows 10 version 1607 and later " + _LEARN
                     + "tls-elliptic-curves-in-windows-10-1607-and-later", PROTOCOLS_PAGE, OPTION_FLAGS],
-        "changes": [
-            # KB5017811: "In the September 20, 2022 preview update, we will disable TLS 1.0 and 1.1 by default for
-            # applications based on winhttp and wininet." Its Applies-to names 20H2/21H1/21H2, not 22H2.
-            {"effect": "disables", "short": "KB5017811's change of September 2022", "warning": TLS_1_0_1_1_ONLY,
-             "needs": "Windows updates released on or after September 20, 2022 (KB5017811)",
-             "protocols": ["TLSv1.2"], "suites": None,
-             "sources": ["KB5017811 - Manage Transport Layer Security (TLS) 1.0 and 1.1 after default behavior change "
-                         "on September 20, 2022 https://support.microsoft.com/en-us/topic/kb5017811-manage-transport-"
-                         "layer-security-tls-1-0-and-1-1-after-default-behavior-change-on-september-20-2022-"
-                         "e95b1b47-9c7c-4d64-9baf-610604a64c3e"]},
-        ],
+        "changes": [dict(TURNED_BACK_ON, protocols=["TLSv1", "TLSv1.1", "TLSv1.2"])],
     },
     {   # "TLS Cipher Suites in Windows 11 v22H2 and later". The older "Windows 11" (21H2) page also enabled
         # TLS_DHE_RSA_WITH_AES_256/128_GCM (after the ECDHE_RSA GCM pair) and TLS_RSA_WITH_3DES_EDE_CBC_SHA (last).
@@ -186,7 +187,8 @@ WINDOWS = [
         # are enabled" by default. The row offers TLS 1.3 as Schannel does; the change below stands for the Option
         # Flags page, so a server that speaks TLS 1.3 alone is a warning here, never a plain ok.
         "name": "11",
-        "protocols": ["TLSv1", "TLSv1.1", "TLSv1.2", "TLSv1.3"],
+        # TLS 1.0 and 1.1 off as on 10 (KB5017811; the blog below: "disabled by default in the operating system").
+        "protocols": ["TLSv1.2", "TLSv1.3"],
         "suites": _SUITES_10_11,
         "tls13_suites": ["TLS_AES_256_GCM_SHA384", "TLS_AES_128_GCM_SHA256"],  # CHACHA20 not enabled by default
         "groups": ["X25519", "P-256", "P-384"],  # 24H2 groups page: curve25519, nistP256, nistP384; ML-KEM off
@@ -198,18 +200,16 @@ WINDOWS = [
                     "learn.microsoft.com copy, address not kept)", PROTOCOLS_PAGE, OPTION_FLAGS],
         "changes": [
             # "TLS versions 1.0 and 1.1 will soon be disabled by default in the operating system, starting with
-            # Windows 11 Insider Preview builds in September 2023 and future Windows OS releases. [...] it will not
-            # impact any in-market OS versions."
-            {"effect": "disables", "short": "Windows 11 releases after September 2023", "warning": TLS_1_0_1_1_ONLY,
-             "needs": "a Windows 11 release from after the September 2023 Insider builds (TLS 1.0/1.1 disabled)",
-             "protocols": ["TLSv1.2", "TLSv1.3"], "suites": None,
-             "sources": ["TLS 1.0 and TLS 1.1 soon to be disabled in Windows (Windows IT Pro Blog) https://"
-                         "techcommunity.microsoft.com/t5/windows-it-pro-blog/tls-1-0-and-tls-1-1-soon-to-be-disabled"
-                         "-in-windows/ba-p/3887947"]},
+            # Windows 11 Insider Preview builds in September 2023 and future Windows OS releases."
+            dict(TURNED_BACK_ON, protocols=["TLSv1", "TLSv1.1", "TLSv1.2", "TLSv1.3"], sources=[
+                KB5017811, "TLS 1.0 and TLS 1.1 soon to be disabled in Windows (Windows IT Pro Blog) https://"
+                "techcommunity.microsoft.com/t5/windows-it-pro-blog/tls-1-0-and-tls-1-1-soon-to-be-disabled-in-windows/"
+                "ba-p/3887947"]),
             {"effect": "disables", "short": "WinHTTP's default as its Option Flags page gives it",
              "warning": "TLS 1.3 only, which WinHTTP's own page says Windows 11 does not offer by default",
-             "needs": "nothing: the Option Flags page gives WinHTTP's default on Windows 11 as TLS 1.0 to 1.2",
-             "protocols": ["TLSv1", "TLSv1.1", "TLSv1.2"], "suites": None, "sources": [OPTION_FLAGS]},
+             "needs": "nothing: the Option Flags page gives WinHTTP's default on Windows 11 as TLS 1.0 to 1.2, of "
+                      "which KB5017811 leaves TLS 1.2",
+             "protocols": ["TLSv1.2"], "suites": None, "sources": [OPTION_FLAGS]},
         ],
     },
 ]

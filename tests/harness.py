@@ -24,6 +24,7 @@ import time
 
 import pytest_httpserver
 import trustme
+from werkzeug.datastructures import Headers
 from werkzeug.serving import make_server
 from werkzeug.wrappers import Response
 
@@ -111,9 +112,20 @@ def wait_until(condition, timeout, interval=0.1):
     return value
 
 
+class _AsGiven(Response):
+    """Sends each Location as the route gives it: werkzeug would escape it, where a server may send it raw."""
+
+    def get_wsgi_headers(self, environ):
+        headers = super().get_wsgi_headers(environ)
+        if "Location" in self.headers:
+            headers.setlist("Location", self.headers.getlist("Location"))
+        return headers
+
+
 class Server(pytest_httpserver.HTTPServer):
     """The HTTPS download server on loopback, threaded. serve(path, ...): `body` is bytes or a count of
-    pattern bytes, held at `hold_at` until release(path), paced at `rate` bytes a second, cut by a reset
+    pattern bytes, `headers` a dict or a list of pairs (a name may come twice), held at `hold_at` until
+    release(path), paced at `rate` bytes a second, cut by a reset
     at `cut_at`, or announced as `announce` bytes (False: chunked). `close_at`: sent chunked and closed in order
     after that many bytes, without the last chunk, as a proxy does whose upstream timed out; `mid_chunk`: the
     close comes inside a chunk whose header announced more."""
@@ -145,7 +157,7 @@ class Server(pytest_httpserver.HTTPServer):
         size = body if isinstance(body, int) else len(body)
         if close_at is not None:
             announce = False
-        self.routes[path] = dict(body=body, size=size, status=status, headers=dict(headers or {}), hold_at=hold_at,
+        self.routes[path] = dict(body=body, size=size, status=status, headers=Headers(headers), hold_at=hold_at,
                                  rate=rate, announce=size if announce is None else announce, cut_at=cut_at,
                                  close_at=close_at, mid_chunk=mid_chunk, reached=threading.Event(),
                                  released=threading.Event())
@@ -169,7 +181,7 @@ class Server(pytest_httpserver.HTTPServer):
             return Response(status=404)
         if route["announce"] is not False:
             route["headers"]["Content-Length"] = str(route["announce"])
-        return Response(self._body(route, request.environ["werkzeug.socket"]), status=route["status"],
+        return _AsGiven(self._body(route, request.environ["werkzeug.socket"]), status=route["status"],
                         headers=route["headers"], direct_passthrough=True)
 
     def _body(self, route, connection):

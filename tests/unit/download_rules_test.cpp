@@ -26,15 +26,14 @@ TEST(ResponseDecision, FollowsRedirectsForAtMostThreeRequestsAndReadsOnly200) {
 }
 
 TEST(ContentLength, OnlyDecimalDigitsUpTo64Bits) {
-    const std::pair<const wchar_t*, std::uint64_t> accepted[] = {
-        {L"0", 0}, {L"5368709120", 5368709120}, {L"18446744073709551615", 18446744073709551615u}};
-    for (const auto& [text, value] : accepted) {
-        std::uint64_t length = 7;
-        EXPECT_TRUE(ParseContentLength(text, length) && length == value) << text;
-    }
-    for (const wchar_t* text : {L"", L"18446744073709551616", L"99999999999999999999", L"-1", L"+1", L"12a", L" 12"}) {
-        std::uint64_t length = 7;
-        EXPECT_FALSE(ParseContentLength(text, length) || length != 7) << text;
+    const std::pair<const wchar_t*, std::string> kCases[] = {
+#define CONTENT_LENGTH(text, length) {text, length},
+#include "tests/unit/content_length_cases.inc"
+#undef CONTENT_LENGTH
+    };
+    for (const auto& [text, expected] : kCases) {
+        std::uint64_t length = 7;  // and so it stays where no length is taken
+        EXPECT_EQ(ParseContentLength(text, length) ? std::to_string(length) : length == 7 ? "" : "changed", expected);
     }
 }
 
