@@ -181,8 +181,7 @@ def test_windows_trusts_the_signature_alone_and_the_signed_exe_installs_only_its
                                                                                   TRUST_E_NOSIGNATURE)
 
     # Changed after signing, revoked (with a time stamp too, when the revocation came first), or signed under the same
-    # CA by a name that is not exactly the publisher's: never started, deleted, and the start-failure dialog. Unsigned:
-    # e2e/calls_test, pinned the same way.
+    # CA by a name not exactly the publisher's (unsigned: e2e/calls_test): never started, deleted, the failure dialog.
     now, day = datetime.datetime.now(datetime.timezone.utc), datetime.timedelta(1)
     signed = setup_program_signed_by(SIGNER, releases["root"])
     changed = signed[:0x1000] + bytes([signed[0x1000] ^ 0xFF]) + signed[0x1001:]
