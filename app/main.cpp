@@ -86,13 +86,30 @@ bool StartInstallWorker(HWND window) {
     }
 }
 
-LRESULT OnCreate(HWND window) {
+void CentreOnScreen(HWND window) {
+    RECT frame{};
+    GetWindowRect(window, &frame);
+    const int width = frame.right - frame.left;
+    const int height = frame.bottom - frame.top;
+    const int x = (GetSystemMetrics(SM_CXSCREEN) - width) / 2;
+    const int y = (GetSystemMetrics(SM_CYSCREEN) - height) / 2;
+    SetWindowPos(window, nullptr, x, y, 0, 0, SWP_NOZORDER | SWP_NOSIZE);
+}
+
+// `showCommand`: the entry's, passed as the creation parameter.
+LRESULT OnCreate(HWND window, int showCommand) {
     StartGdiplus();
     // The entry loaded it once already; this is the copy the window owns.
     if (backgroundBitmap) DeleteObject(backgroundBitmap);
     backgroundBitmap = LoadBackground(window);
     trackImage = LoadPngResource(kTrackImageId, kPngType);
     fillImage = LoadPngResource(kFillImageId, kPngType);
+    // Shown before the worker starts: a worker that has its setup program
+    // at once would hide the window before its first show, which does
+    // nothing then, and the window would come up over the setup program.
+    CentreOnScreen(window);
+    ShowWindow(window, showCommand);
+    UpdateWindow(window);
     if (!StartInstallWorker(window)) return -1;  // creation fails; WM_DESTROY releases the above
     RegisterProduct();
     return 0;
@@ -125,7 +142,8 @@ void OnLeftButtonUp(HWND window, LPARAM position) {
 LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case WM_CREATE:
-            return OnCreate(window);
+            return OnCreate(window, static_cast<int>(reinterpret_cast<INT_PTR>(
+                                        reinterpret_cast<const CREATESTRUCTW*>(lParam)->lpCreateParams)));
         case WM_DESTROY:
             OnDestroy();
             return 0;
@@ -200,16 +218,6 @@ bool ShowRunningInstaller(UniqueHandle& mark) {
     return true;
 }
 
-void CentreOnScreen(HWND window) {
-    RECT frame{};
-    GetWindowRect(window, &frame);
-    const int width = frame.right - frame.left;
-    const int height = frame.bottom - frame.top;
-    const int x = (GetSystemMetrics(SM_CXSCREEN) - width) / 2;
-    const int y = (GetSystemMetrics(SM_CYSCREEN) - height) / 2;
-    SetWindowPos(window, nullptr, x, y, 0, 0, SWP_NOZORDER | SWP_NOSIZE);
-}
-
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE processInstance, HINSTANCE, PWSTR, int showCommand) {
@@ -242,7 +250,8 @@ int WINAPI wWinMain(HINSTANCE processInstance, HINSTANCE, PWSTR, int showCommand
     RegisterClassW(&windowClass);
 
     mainWindow = CreateWindowExW(0, kClassName, kWindowTitle, WS_POPUP, CW_USEDEFAULT, CW_USEDEFAULT, kWindowWidth,
-                                 kWindowHeight, nullptr, nullptr, instance, nullptr);
+                                 kWindowHeight, nullptr, nullptr, instance,
+                                 reinterpret_cast<void*>(static_cast<INT_PTR>(showCommand)));
     if (!mainWindow) {
         Log("the window could not be created (error %lu)", GetLastError());
         // Without a window there is nothing to show and no way to close a
@@ -255,10 +264,6 @@ int WINAPI wWinMain(HINSTANCE processInstance, HINSTANCE, PWSTR, int showCommand
         MessageBoxW(nullptr, kStartupFailedText, kErrorCaption, MB_ICONERROR);
         return kStartupFailedExitCode;
     }
-
-    CentreOnScreen(mainWindow);
-    ShowWindow(mainWindow, showCommand);
-    UpdateWindow(mainWindow);
 
     MSG message;
     while (GetMessageW(&message, nullptr, 0, 0) > 0) {

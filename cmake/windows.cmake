@@ -78,6 +78,9 @@ endforeach()
 file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/delayload)
 add_custom_target(tarvex_delay_libraries DEPENDS ${TARVEX_DELAY_LIBRARIES})
 
+# The publisher check is compiled on its own, so that an installer pinned to
+# another publisher (the tests') can link its own build of it instead.
+set_source_files_properties(install/setup_signer.cpp PROPERTIES SKIP_UNITY_BUILD_INCLUSION ON)
 add_library(tarvex_core STATIC ${TARVEX_WINDOWS_SOURCES})
 target_include_directories(tarvex_core PUBLIC ${PROJECT_SOURCE_DIR} PRIVATE ${TARVEX_GENERATED_DIR})
 target_compile_definitions(tarvex_core PUBLIC UNICODE _UNICODE NOMINMAX _WIN32_WINNT=0x0600)

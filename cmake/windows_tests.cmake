@@ -39,6 +39,24 @@ target_include_directories(tarvex-installer-without-pictures PRIVATE ${TARVEX_GE
 set_source_files_properties(tests/fixtures/installer_without_pictures.rc PROPERTIES OBJECT_DEPENDS "${TARVEX_ARTWORK}")
 add_dependencies(tarvex-installer-without-pictures tarvex_artwork)
 
+# The installer pinned to the tests' publisher, as a release made with
+# --setup-signer is: its own build of the publisher check, whose object the
+# linker takes before the core's.
+set(TARVEX_TEST_SETUP_SIGNER "Tarvex Test Publisher")
+function(tarvex_pinned_config)
+    set(TARVEX_SETUP_SIGNER_LITERAL "${TARVEX_TEST_SETUP_SIGNER}")
+    configure_file(cmake/build_config.h.in ${PROJECT_BINARY_DIR}/generated-pinned/build_config.h @ONLY)
+endfunction()
+tarvex_pinned_config()
+add_library(tarvex_setup_signer_pinned OBJECT install/setup_signer.cpp)
+target_link_libraries(tarvex_setup_signer_pinned PRIVATE tarvex_core)
+target_include_directories(tarvex_setup_signer_pinned PRIVATE ${PROJECT_BINARY_DIR}/generated-pinned)
+add_executable(tarvex-installer-pinned WIN32 app/main.cpp res/installer.rc)
+target_link_libraries(tarvex-installer-pinned PRIVATE tarvex_setup_signer_pinned tarvex_core)
+target_link_options(tarvex-installer-pinned PRIVATE -municode)
+target_include_directories(tarvex-installer-pinned PRIVATE ${TARVEX_GENERATED_DIR} ${PROJECT_SOURCE_DIR}/res)
+add_dependencies(tarvex-installer-pinned tarvex_artwork)
+
 # As root, each Wine test gets a network of its own, so that all of them can
 # serve the download port at once; elsewhere they take turns.
 execute_process(COMMAND unshare --net true RESULT_VARIABLE TARVEX_NO_OWN_NETWORK OUTPUT_QUIET ERROR_QUIET)
@@ -50,6 +68,7 @@ set(TARVEX_WINE_TEST_ENV
     "TARVEX_BUILD_DIR=${PROJECT_BINARY_DIR}"
     "TARVEX_DOWNLOAD_HOST=${TARVEX_DOWNLOAD_HOST}"
     "TARVEX_SUPPORT_HOST=${TARVEX_SUPPORT_HOST}"
+    "TARVEX_TEST_SETUP_SIGNER=${TARVEX_TEST_SETUP_SIGNER}"
     "PYTHONPATH=${PROJECT_SOURCE_DIR}/tests"
     "PYTHONDONTWRITEBYTECODE=1")
 
@@ -65,7 +84,7 @@ function(tarvex_wine_test name)
     endif()
 endfunction()
 
-foreach(file e2e/download_test e2e/install_test e2e/channel_test e2e/window_test
+foreach(file e2e/download_test e2e/install_test e2e/calls_test e2e/channel_test e2e/window_test
              e2e/registration_test e2e/release_test e2e/check_server_test)
     tarvex_wine_test(${file} ${Python3_EXECUTABLE} -m pytest -p no:cacheprovider -q ${PROJECT_SOURCE_DIR}/tests/${file}.py)
 endforeach()

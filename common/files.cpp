@@ -10,6 +10,8 @@
 static_assert(kErrorFileNotFound == ERROR_FILE_NOT_FOUND && kErrorPathNotFound == ERROR_PATH_NOT_FOUND &&
               kErrorAccessDenied == ERROR_ACCESS_DENIED && kErrorSharingViolation == ERROR_SHARING_VIOLATION &&
               kErrorLockViolation == ERROR_LOCK_VIOLATION && kErrorUserMappedFile == ERROR_USER_MAPPED_FILE);
+static_assert(kDriveUnknown == DRIVE_UNKNOWN && kDriveNoRootDir == DRIVE_NO_ROOT_DIR &&
+              kDriveRemovable == DRIVE_REMOVABLE && kDriveRemote == DRIVE_REMOTE);
 
 namespace {
 
@@ -97,13 +99,19 @@ bool Sha256Of(HANDLE file, Sha256& digest) {
     return BCryptFinishHash(hash.get(), digest.data(), static_cast<ULONG>(digest.size()), 0) == 0;
 }
 
-// Fails safe: a path whose volume cannot be told counts as remote, as does
-// a drive whose type Windows does not know.
-bool MayBeOnRemoteShare(const std::wstring& fullPath) {
+// `root` receives the volume's root, empty when it cannot be had: then the
+// volume counts as Unknown.
+Volume VolumeOf(const std::wstring& fullPath, std::wstring& root) {
     wchar_t volume[kLongPathUnits];
-    if (MayBeNetworkPath(fullPath) || !GetVolumePathNameW(fullPath.c_str(), volume, kLongPathUnits)) return true;
-    const UINT type = GetDriveTypeW(volume);
-    return type == DRIVE_REMOTE || type == DRIVE_UNKNOWN || type == DRIVE_NO_ROOT_DIR;
+    root = GetVolumePathNameW(fullPath.c_str(), volume, kLongPathUnits) ? volume : L"";
+    // The root as GetDriveTypeW wants it, with its trailing separator.
+    const UINT type = root.empty() ? DRIVE_UNKNOWN : GetDriveTypeW(root.c_str());
+    // The drive letter alone: QueryDosDeviceW takes no trailing separator,
+    // and its first string is the letter's current mapping.
+    const wchar_t drive[] = {DriveLetterOf(fullPath), L':', L'\0'};
+    wchar_t mapping[kLongPathUnits] = L"";
+    if (!drive[0] || !QueryDosDeviceW(drive, mapping, kLongPathUnits)) mapping[0] = L'\0';
+    return ClassifyVolume(fullPath, type, mapping);
 }
 
 bool SetRename(HANDLE file, const std::wstring& path, FILE_INFO_BY_HANDLE_CLASS kind, DWORD flags) {
@@ -243,11 +251,14 @@ UniqueHandle HoldUnchanged(UniqueHandle writer, const std::wstring& path) {
     return held;
 }
 
-DeleteOutcome DeleteWhenReleased(const std::wstring& path, DWORD patienceMs, ULONGLONG& waitedMs) {
+DeleteOutcome DeleteWhenReleased(const std::wstring& path, DWORD patienceMs, ULONGLONG& waitedMs, std::string& where) {
     const auto deleteByName = [&] { return DeleteFileW(path.c_str()) != FALSE; };
     if (RetryWhileHeld(patienceMs, deleteByName, &waitedMs)) return DeleteOutcome::Deleted;
     const DWORD error = GetLastError();
-    const DeleteOutcome outcome = DecideUndeleted(error, MayBeOnRemoteShare(path));
+    std::wstring root;
+    const Volume volume = VolumeOf(path, root);
+    where = DescribeVolume(volume, path, root);
+    const DeleteOutcome outcome = DecideUndeleted(error, volume);
     SetLastError(error);  // for the caller to log when Failed
     if (outcome != DeleteOutcome::AtRestart) return outcome;
     return MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) ? DeleteOutcome::AtRestart

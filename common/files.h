@@ -79,7 +79,8 @@ UniqueHandle HoldUnchanged(UniqueHandle writer, const std::wstring& path);
 
 // Deletes the file at the full path `path`. While programs still run or
 // hold it, tries again for up to `patienceMs`, then leaves it to Windows to
-// delete at the next restart, which takes administrator rights; not on a
-// network share, nor where that cannot be ruled out (DecideUndeleted).
-// Failed says why through GetLastError; `waitedMs` is as for RetryWhileHeld.
-DeleteOutcome DeleteWhenReleased(const std::wstring& path, DWORD patienceMs, ULONGLONG& waitedMs);
+// delete at the next restart, which takes administrator rights; only on a
+// fixed drive that is not a subst (DecideUndeleted). Failed says why
+// through GetLastError; `waitedMs` is as for RetryWhileHeld; `where`, when
+// it was not deleted, names the kind of volume (DescribeVolume).
+DeleteOutcome DeleteWhenReleased(const std::wstring& path, DWORD patienceMs, ULONGLONG& waitedMs, std::string& where);

@@ -105,7 +105,13 @@ void OpenInBrowser(const wchar_t* page) {
 void ShowFailureDialog(HWND owner, const wchar_t* text, const wchar_t* page) {
     if (page) OpenInBrowser(page);
     const std::wstring message = FailureMessage(text, page != nullptr);
-    const int answer = MessageBoxW(owner, message.c_str(), kFailureCaption, MB_OKCANCEL | MB_ICONERROR);
+    // Owned by the installer's window, where a second start looks for it.
+    // Under a hidden owner it has no taskbar button (the Shell makes one
+    // only for a window nobody owns), and the foreground lock may open it
+    // behind the browser: so it is kept above other windows, and asks for
+    // the foreground, which Windows grants only where its rules allow.
+    const UINT reachable = IsWindowVisible(owner) ? 0 : MB_TOPMOST | MB_SETFOREGROUND;
+    const int answer = MessageBoxW(owner, message.c_str(), kFailureCaption, MB_OKCANCEL | MB_ICONERROR | reachable);
     Log("failure dialog answered with %s", answer == IDOK ? "OK" : "Cancel");
     if (answer == IDOK) {
         const std::wstring supportPage = std::wstring(L"https://") + kSupportHost;

@@ -130,7 +130,11 @@ bool RunAndAwait(const std::wstring& launchPath) {
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION started{};
-    if (!CreateProcessW(launchPath.c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+    // Without a command line Windows passes the path as it stands, and a
+    // folder such as "Zhang San" splits the setup program's argv. Quoted, in
+    // a buffer of our own: CreateProcessW may write into it.
+    std::wstring commandLine = L"\"" + launchPath + L"\"";
+    if (!CreateProcessW(launchPath.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
                         &started)) {
         Log("setup program did not start (error %lu)", GetLastError());
         return false;
@@ -150,16 +154,16 @@ bool RunAndAwait(const std::wstring& launchPath) {
 void DeleteSetupProgram(UniqueHandle held, const std::wstring& launchPath, DWORD patienceMs) {
     held.reset();
     ULONGLONG waitedMs = 0;
-    const DeleteOutcome outcome = DeleteWhenReleased(launchPath, patienceMs, waitedMs);
+    std::string where;
+    const DeleteOutcome outcome = DeleteWhenReleased(launchPath, patienceMs, waitedMs, where);
     const double waitedSeconds = static_cast<double>(waitedMs) / 1000;
     if (outcome == DeleteOutcome::Failed)
         Log("setup program could not be deleted, waited %.1f s (error %lu)", waitedSeconds, GetLastError());
     else if (outcome == DeleteOutcome::AtRestart)
         Log("setup program still in use after %.1f s: Windows deletes it at the next restart", waitedSeconds);
-    else if (outcome == DeleteOutcome::LeftOnShare)
-        Log("setup program still in use after %.1f s, on a network share (or a volume that could not be told), "
-            "which Windows cannot clear at restart: left in place",
-            waitedSeconds);
+    else if (outcome == DeleteOutcome::LeftInPlace)
+        Log("setup program still in use after %.1f s, on %s, which Windows cannot clear at restart: left in place",
+            waitedSeconds, where.c_str());
     else if (outcome == DeleteOutcome::AlreadyGone)
         Log("setup program deleted after %.1f s, by another program", waitedSeconds);
     else if (waitedMs > 0)
@@ -191,22 +195,28 @@ void InstallWorker(HWND window, const std::wstring& setupPath) {
         ShowFailureDialog(window, kDownloadFailedText, downloadPage.c_str());
         return;
     }
-    const bool startable = setupProgram && IsFromPinnedPublisher(setupProgram.get(), setupPath);
+    // A file we could not hold may not be what was downloaded, and one from
+    // another publisher must not run: neither is left for anyone to run by
+    // hand, nor is the dialog kept waiting for long. Nothing is started, so
+    // the window stays up and owns the box, as after a failed download.
+    if (!setupProgram || !IsFromPinnedPublisher(setupProgram.get(), setupPath)) {
+        DeleteSetupProgram(std::move(setupProgram), setupPath, kBriefHoldMs);
+        ShowFailureDialog(window, kStartFailedText, downloadPage.c_str());
+        PostMessageW(window, WM_CLOSE, 0, 0);
+        return;
+    }
     // Hiding the window in front activates another one, usually the browser
     // the installer came from, and a process we start then may not take the
     // foreground: its window would open behind, its taskbar button flashing.
     // So we allow it while our window is still in front; once hidden, we
     // could no longer grant anything. The grant is to any process, since
     // the setup program may hand over to another one.
-    if (startable && GetForegroundWindow() == window) AllowSetForegroundWindow(ASFW_ANY);
+    if (GetForegroundWindow() == window) AllowSetForegroundWindow(ASFW_ANY);
     ShowWindow(window, SW_HIDE);
-    const bool ran = startable && RunAndAwait(setupPath);
-    // A file we could not hold may not be what was downloaded, and one from
-    // another publisher must not run: neither is left for anyone to run by
-    // hand, nor is the dialog kept waiting for long. One that did not start
-    // stays, held until the dialog is answered.
-    if (ran || !startable)
-        DeleteSetupProgram(std::move(setupProgram), setupPath, ran ? kHandOverPatienceMs : kBriefHoldMs);
-    if (!ran) ShowFailureDialog(window, kStartFailedText, downloadPage.c_str());
+    // One that did not start stays, held until the dialog is answered.
+    if (RunAndAwait(setupPath))
+        DeleteSetupProgram(std::move(setupProgram), setupPath, kHandOverPatienceMs);
+    else
+        ShowFailureDialog(window, kStartFailedText, downloadPage.c_str());
     PostMessageW(window, WM_CLOSE, 0, 0);
 }

@@ -35,6 +35,7 @@ SCREEN = (1280, 800)
 CHANNELS = ("/tarvex-data/win7", "/tarvex-data/release")
 CHUNK = 8192  # Wine's WinHTTP hands over whole 8192-byte reads only
 MID_CHUNK = 4096  # how much of a body a close inside a chunk still brings
+RELAYED = ("user32.AllowSetForegroundWindow", "user32.ShowWindow", "user32.MessageBoxW", "kernel32.MoveFileExW")
 _PERIOD = bytes(i * 7 % 251 for i in range(251))
 
 
@@ -88,11 +89,11 @@ def pattern(offset, length):
     return (_PERIOD * ((start + length) // 251 + 1))[start:start + length]
 
 
-def signed_setup_program(name, path):
-    """The NSIS setup program, signed at `path` by a certificate for `name` from the test CA; returns its bytes."""
-    pem, leaf = path + ".pem", certificates()["ca"].issue_cert("setup.test", common_name=name)
+def signed_setup_program(name, path, program="nsis-setup"):
+    """A program of the build, signed at `path` by a certificate for `name` from the test CA; returns its bytes."""
+    pem, leaf = "%s.pem" % path, certificates()["ca"].issue_cert("setup.test", common_name=name)
     leaf.private_key_and_cert_chain_pem.write_to_path(pem)
-    subprocess.run(["osslsigncode", "sign", "-certs", pem, "-key", pem, "-h", "sha256", "-in", exe("nsis-setup"),
+    subprocess.run(["osslsigncode", "sign", "-certs", pem, "-key", pem, "-h", "sha256", "-in", exe(program),
                     "-out", path], check=True, capture_output=True)
     with open(path, "rb") as signed:
         return signed.read()
@@ -217,6 +218,22 @@ class Server(pytest_httpserver.HTTPServer):
                 raise ConnectionResetError  # the server lets a dropped connection go quietly
 
 
+# A call as Wine 8.0 (`wine64 --version`: wine-8.0) prints it with +pid: "0128:0134:Call user32.ShowWindow(00020056,
+# 00000000) ret=14001f04d" (+relay) or "0128:0134:trace:crypt:CertGetCertificateChain (...)"; in strings \\, \" and,
+# for what is not ASCII, \ and 4 hex digits.
+_TRACED = re.compile(r"([0-9a-f]{4}):[0-9a-f]{4}:(?:Call (\w+)\.(\w+)\((.*)\) ret=[0-9a-f]+|trace:\w+:(\w+) (.*))$")
+_ESCAPED = re.compile(r'\\(\\|"|[0-9a-f]{4})')
+
+
+def wine_calls(trace):
+    """The calls of the program started first, from Wine's debug output (bytes), in order: ("user32.ShowWindow",
+    "0002,0"), ("dump_wintrust_data", "dwProvFlags: 0"); only \" stays escaped. What it or Wine starts is left out."""
+    lines = [m for m in map(_TRACED.match, trace.decode(errors="replace").splitlines()) if m]
+    unescaped = lambda text: _ESCAPED.sub(lambda m: {"\\": "\\", '"': '\\"'}.get(m[1]) or chr(int(m[1], 16)), text)
+    return [("%s.%s" % (m[2].lower(), m[3]) if m[2] else m[5], unescaped(m[4] if m[2] else m[6]))
+            for m in lines if m[1] == lines[0][1]]
+
+
 def wine_env(prefix, display=None, **extra):
     # No winemenubuilder: as a prefix boots, it would start the desktop shell before the service manager is up, and
     # the shell then never serves its shell windows.
@@ -255,7 +272,7 @@ def _kill_wineserver(prefix):
 
 
 def make_template():
-    """The template prefix, kept while Wine, the test CA and its make (" 2") stay the
+    """The template prefix, kept while Wine, the test CA and its make (" 3") stay the
     same. Leftovers of earlier runs go."""
     root = wine_root()
     runs, template, stamp_path = (os.path.join(root, name) for name in ("runs", "template", "template.stamp"))
@@ -263,22 +280,26 @@ def make_template():
         _kill_wineserver(os.path.join(runs, name))
     shutil.rmtree(runs, ignore_errors=True)
     with open(certificates()["ca_der"], "rb") as ca:
-        stamp = subprocess.run([WINE, "--version"], capture_output=True, text=True).stdout + ca.read().hex() + " 2"
+        stamp = subprocess.run([WINE, "--version"], capture_output=True, text=True).stdout + ca.read().hex() + " 3"
     if os.path.isdir(template) and os.path.exists(stamp_path) and open(stamp_path).read() == stamp:
         return
     _kill_wineserver(template)
     shutil.rmtree(root, ignore_errors=True)
     os.makedirs(template)
     _wine(template, "wineboot", "-i", timeout=240)
-    # The installer's face, Microsoft YaHei, drawn with a font that Debian has; and a recorder in place of the browser,
-    # which notes each page in the prefix.
+    # The installer's face, Microsoft YaHei, drawn with a font Debian has; a recorder in place of the browser, which
+    # notes each page in the prefix; R:, removable as a USB stick; all +relay prints (without a list, far slower).
     recorder = os.path.join(root, "browser.sh")
     with open(recorder, "w") as script:
         script.write('#!/bin/sh\nprintf "%s\\n" "$*" >> "$WINEPREFIX/browser.log"\n')
     os.chmod(recorder, 0o755)
+    os.makedirs(os.path.join(template, "drive_c", "removable"))
+    os.symlink("../drive_c/removable", os.path.join(template, "dosdevices", "r:"))
     _set_registry(template, {r"HKEY_CURRENT_USER\Software\Wine\Fonts\Replacements":
                              {"Microsoft YaHei": "WenQuanYi Micro Hei"},
-                             r"HKEY_CURRENT_USER\Software\Wine\WineBrowser": {"Browsers": recorder}})
+                             r"HKEY_CURRENT_USER\Software\Wine\WineBrowser": {"Browsers": recorder},
+                             r"HKEY_LOCAL_MACHINE\Software\Wine\Drives": {"r:": "floppy"},
+                             r"HKEY_CURRENT_USER\Software\Wine\Debug": {"RelayInclude": ";".join(RELAYED)}})
     _wine(template, exe("probe"), "trust-root", certificates()["ca_der"])
     subprocess.run([WINESERVER, "-w"], env=wine_env(template), check=True, timeout=60)
     with open(stamp_path, "w") as out:

@@ -1,10 +1,6 @@
 """Whole runs of the real installer from a folder anyone can write to, as Downloads is: installing,
-the failure dialog and its pages, a setup program that does not start, downloads abandoned half way."""
-import glob
-import json
+the failure dialog and its pages, downloads abandoned half way."""
 import os
-import re
-import shutil
 import time
 
 import pytest
@@ -17,11 +13,6 @@ DIALOG = "系统提示"
 CHOICES = '\n\n已为您打开下载页面，请手动安装。\n\n点击"确定"联系客服\n点击"取消"稍后处理'
 DOWNLOAD_PAGE = "https://%s%s" % (os.environ["TARVEX_DOWNLOAD_HOST"], CHANNELS[0])  # Windows 10, no WebView2
 SUPPORT_PAGE = "https://" + os.environ["TARVEX_SUPPORT_HOST"]
-# The DLLs the installer loads that are not KnownDLLs on Windows 7 to 11 (from WINEDEBUG=+loaddll), but those Wine loads
-# as Windows does not: version.dll and zlib1.dll for its advapi32 before our first line, and the delay imports of its
-# GDI+ and TLS (windowscodecs, propsys, bcrypt), which pass over SetDefaultDllDirectories.
-PLANTED = ("winhttp", "comctl32", "gdiplus", "uxtheme")
-DLL = open(harness.exe("marker.dll"), "rb").read()
 
 
 def tampering(prefix, path):
@@ -51,58 +42,6 @@ def test_a_real_setup_program_installs_and_nobody_can_change_it_from_creation_to
     assert prefix.browser_urls() == []
     assert {"channel: legacy, no WebView2 runtime is registered", "received %d bytes" % len(program),
             "setup program ended with exit code 3"} <= set(prefix.run_log())
-
-
-# Handed over, the setup program's copy runs on from the same exe, which can be deleted only after it, unless another
-# program removes it first.
-@pytest.mark.parametrize("hand_over, deleted", [(False, None), (True, "when nothing ran or held it any more"),
-                                                (True, "by another program")])
-def test_planted_dlls_stay_unloaded_and_the_setup_program_runs_hidden_without_arguments_awaited_and_deleted(
-        prefix, server, workdir, hand_over, deleted):
-    installer = shutil.copy(harness.exe("tarvex-installer"), workdir)
-    for name in PLANTED:
-        shutil.copy(harness.exe("marker.dll"), os.path.join(workdir, name + ".dll"))
-    program = open(harness.exe("probe"), "rb").read()
-    server.serve_channels(program)
-    removed = deleted == "by another program"
-    process = prefix.start_installer(workdir, installer, WINEDLLOVERRIDES="mscoree,mshtml=;%s=n,b" % ",".join(PLANTED),
-                                     **({"TARVEX_STANDIN_HAND_OVER": "1"} if hand_over else {}),
-                                     **({"TARVEX_STANDIN_WAIT_MS": "5000"} if removed else {}))
-    if removed:
-        assert harness.wait_until(lambda: os.path.exists(os.path.join(workdir, "setup-standin.started")), 30)
-        os.remove(os.path.join(workdir, SETUP))
-    assert harness.wait_for_exit(process, 60) == 0
-    ended_ms = time.time() * 1000
-
-    standin = os.path.join(workdir, "setup-standin.json")
-    record = json.load(open(harness.wait_until(lambda: os.path.exists(standin) and standin, 10)))
-    assert record["module_bytes"] == len(program), "not the downloaded program"
-    assert (record["command_line"].strip('"').lower(), record["directory"].lower()) == ("c:\\install\\" + SETUP,
-                                                                                         "c:\\install")
-    assert record["installer_window"] and not record["installer_visible"]
-    # Removed, the file no longer keeps the installer waiting for the copy.
-    assert removed or 0 <= ended_ms - record["finished_ms"] < 5000, "the installer did not wait, or not end right after"
-    assert not os.path.exists(os.path.join(workdir, SETUP))
-    assert glob.glob(os.path.join(workdir, "*.loaded")) == [], "a planted DLL was loaded"
-    log = prefix.run_log()
-    assert "setup program ended with exit code %d" % (0 if hand_over else 7) in log
-    deletions = [re.sub(r" after \d+\.\d s,", "", line) for line in log
-                 if line.startswith(("setup program deleted", "setup program could not", "setup program still"))]
-    assert deletions == (["setup program deleted " + deleted] if deleted else []), log
-
-
-def test_from_a_folder_named_in_chinese_the_setup_program_is_saved_started_and_deleted_by_its_full_path(
-        prefix, server, workdir):
-    # As a Downloads folder in a profile named after its user; the worker meets no relative path.
-    folder = os.path.join(workdir, "张三的下载")
-    os.makedirs(folder)
-    server.serve_channels(open(harness.exe("probe"), "rb").read())
-    assert harness.wait_for_exit(prefix.start_installer(folder), 60) == 0
-    record = json.load(open(os.path.join(folder, "setup-standin.json"), encoding="utf-8"))
-    assert (record["command_line"].strip('"'), record["directory"]) == ("C:\\install\\张三的下载\\" + SETUP,
-                                                                          "C:\\install\\张三的下载")
-    assert sorted(os.listdir(folder)) == ["setup-standin.json", "setup-standin.started"]
-    assert "setup program ended with exit code 7" in prefix.run_log()
 
 
 def test_started_twice_it_installs_once_and_the_second_start_leaves_quietly(prefix, server, workdir):
@@ -139,32 +78,6 @@ def test_failed_download_opens_the_download_page_and_offers_customer_service(pre
     assert window and harness.wait_for_exit(process, 0) is None, "the window must stay until the user closes it"
     prefix.click_close_glyph(window)
     assert harness.wait_for_exit(process, 20) == 0
-
-
-def test_setup_program_that_does_not_start_is_kept_and_the_installer_closes_after_the_dialog(
-        prefix, server, workdir):
-    # Held until the window is up: a worker done before the first show would race it.
-    # Whole, but a DLL: Windows does not start it.
-    server.serve_channels(DLL, hold_at=0)
-    process = prefix.start_installer(workdir)
-    assert prefix.visible_installer()
-    server.release(CHANNELS[0])
-    dialog = prefix.dialog(DIALOG, wait_ms=30000)
-    assert dialog["text"] == "安装程序启动失败，请检查安装包或联系客服。" + CHOICES
-    assert not dialog["owner_visible"], "the window must be hidden before the setup program starts"
-    # Still held, with nothing running it: only the installer's own handle keeps others out.
-    assert tampering(prefix, os.path.join(workdir, SETUP)) == []
-    # Started again while the box is up, behind what the user went to: the box comes to the front, nothing else.
-    prefix.start([harness.exe("probe"), "front", "60000"])
-    assert harness.wait_until(lambda: not prefix.dialog(DIALOG)["foreground"], 20)
-    assert harness.wait_for_exit(prefix.start_installer(workdir, keep_log=True), 20) == 0
-    assert prefix.dialog(DIALOG)["foreground"] and len(server.requests()) == 1
-    prefix.dialog(DIALOG, press="cancel")
-    assert harness.wait_for_exit(process, 20) == 0
-    with open(os.path.join(workdir, SETUP), "rb") as kept:
-        assert kept.read() == DLL
-    assert prefix.browser_urls() == [DOWNLOAD_PAGE]
-    assert any(line.startswith("setup program did not start (error ") for line in prefix.run_log())
 
 
 # A proxy whose upstream times out ends a chunked body without its last chunk, which WinHTTP may hand back as the end of
