@@ -1,5 +1,4 @@
-"""The README and docs/ point at what is there: every relative link, every file or folder of the tree named in
-backticks (`common/files` names the .h and the .cpp)."""
+"""The README and docs/ point at what is there: each relative link, each path in backticks (`a/b` may be a/b.*)."""
 import glob
 import os
 import re

@@ -345,9 +345,8 @@ def test_the_check_and_the_installer_agree_on_what_downloads_and_starts(prefix, 
                     program is not None and program.level != "FAIL")
         assert verdicts + (failure_box,) == (downloaded, started, not started), (
             case, fetched.cell, program, "\n".join(prefix.run_log()))
-        for name in ("tarvex-setup.exe", "setup-standin.started"):
-            if os.path.exists(os.path.join(workdir, name)):
-                os.remove(os.path.join(workdir, name))
+        for name in {"tarvex-setup.exe", "setup-standin.started"} & set(os.listdir(workdir)):
+            os.remove(os.path.join(workdir, name))
 
 
 def test_where_wine_is_not_windows_the_check_keeps_to_the_installers_rules(server, tmp_path):
