@@ -52,7 +52,7 @@ def test_planted_dlls_stay_unloaded_and_a_trusted_setup_program_runs_hidden_quot
     assert harness.wait_for_exit(process, 60) == 0
     ended_ms = time.time() * 1000
     standin = os.path.join(folder, "setup-standin.json")
-    record = json.load(open(harness.wait_until(lambda: os.path.exists(standin) and standin, 10), encoding="utf-8"))
+    record = json.load(open(harness.wait_until(lambda: size(standin) and standin, 10), encoding="utf-8"))
     assert (record["module_bytes"], record["directory"]) == (len(program), r"C:\install\张三 的下载")
     assert record["installer_window"] and not record["installer_visible"]
     # Removed, the file no longer keeps the installer waiting for the copy.
