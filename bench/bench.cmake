@@ -16,13 +16,9 @@ target_link_libraries(bench_minimal_window PRIVATE user32 gdi32)
 # the linker routes the window procedure's PaintProgressView call through
 # bench/paint_counter.cpp.
 set(TARVEX_PAINT_SYMBOL _Z17PaintProgressViewP6HWND__P9HBITMAP__PN7Gdiplus8GpBitmapES5_)
-add_executable(tarvex-installer-paintcount WIN32 app/main.cpp res/installer.rc
-    bench/paint_counter.cpp bench/paint_marks.cpp)
-target_link_libraries(tarvex-installer-paintcount PRIVATE tarvex_core)
+tarvex_installer(tarvex-installer-paintcount res/installer.rc bench/paint_counter.cpp bench/paint_marks.cpp)
 target_compile_definitions(tarvex-installer-paintcount PRIVATE TARVEX_PAINT_SYMBOL=${TARVEX_PAINT_SYMBOL})
-target_link_options(tarvex-installer-paintcount PRIVATE -municode -Wl,--wrap=${TARVEX_PAINT_SYMBOL})
-target_include_directories(tarvex-installer-paintcount PRIVATE ${TARVEX_GENERATED_DIR} ${PROJECT_SOURCE_DIR}/res)
-add_dependencies(tarvex-installer-paintcount tarvex_artwork)
+target_link_options(tarvex-installer-paintcount PRIVATE -Wl,--wrap=${TARVEX_PAINT_SYMBOL})
 
 tarvex_wine_test(bench/memory_test ${Python3_EXECUTABLE} -m pytest -p no:cacheprovider -q
                  ${PROJECT_SOURCE_DIR}/bench/memory_test.py)

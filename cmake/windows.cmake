@@ -89,13 +89,20 @@ set_target_properties(tarvex_core PROPERTIES UNITY_BUILD ON)
 target_link_libraries(tarvex_core PUBLIC tarvex_portable ${TARVEX_DELAY_LIBRARIES}
     shell32 ole32 oleaut32 uuid advapi32 user32 gdi32 kernel32)
 
-add_executable(tarvex-installer WIN32 app/main.cpp res/installer.rc)
-target_link_libraries(tarvex-installer PRIVATE tarvex_core)
-target_link_options(tarvex-installer PRIVATE -municode)
-target_include_directories(tarvex-installer PRIVATE ${TARVEX_GENERATED_DIR} ${PROJECT_SOURCE_DIR}/res)
+# The installer's exe from the entry, a resource script and any further
+# sources over the core: the release's, and the variants the tests and the
+# bench build.
+function(tarvex_installer name resources)
+    add_executable(${name} WIN32 app/main.cpp ${resources} ${ARGN})
+    target_link_libraries(${name} PRIVATE tarvex_core)
+    target_link_options(${name} PRIVATE -municode)
+    target_include_directories(${name} PRIVATE ${TARVEX_GENERATED_DIR} ${PROJECT_SOURCE_DIR}/res)
+    add_dependencies(${name} tarvex_artwork)
+endfunction()
+
+tarvex_installer(tarvex-installer res/installer.rc)
 set_source_files_properties(res/installer.rc PROPERTIES
     OBJECT_DEPENDS "${TARVEX_ARTWORK};${PROJECT_SOURCE_DIR}/res/installer.manifest")
-add_dependencies(tarvex-installer tarvex_artwork)
 
 if(TARVEX_BUILD_TESTS)
     include(cmake/windows_tests.cmake)

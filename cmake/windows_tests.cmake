@@ -32,16 +32,12 @@ add_custom_command(
     VERBATIM)
 add_custom_target(nsis_setup ALL DEPENDS ${PROJECT_BINARY_DIR}/nsis-setup.exe)
 
-add_executable(tarvex-installer-without-pictures WIN32 app/main.cpp tests/fixtures/installer_without_pictures.rc)
-target_link_libraries(tarvex-installer-without-pictures PRIVATE tarvex_core)
-target_link_options(tarvex-installer-without-pictures PRIVATE -municode)
-target_include_directories(tarvex-installer-without-pictures PRIVATE ${TARVEX_GENERATED_DIR} ${PROJECT_SOURCE_DIR}/res)
+tarvex_installer(tarvex-installer-without-pictures tests/fixtures/installer_without_pictures.rc)
 set_source_files_properties(tests/fixtures/installer_without_pictures.rc PROPERTIES OBJECT_DEPENDS "${TARVEX_ARTWORK}")
-add_dependencies(tarvex-installer-without-pictures tarvex_artwork)
 
 # The installer pinned to the tests' publisher, as a release made with
 # --setup-signer is: its own build of the publisher check, whose object the
-# linker takes before the core's.
+# linker takes before the core's archive.
 set(TARVEX_TEST_SETUP_SIGNER "Tarvex Test Publisher")
 function(tarvex_pinned_config)
     set(TARVEX_SETUP_SIGNER_LITERAL "${TARVEX_TEST_SETUP_SIGNER}")
@@ -51,11 +47,7 @@ tarvex_pinned_config()
 add_library(tarvex_setup_signer_pinned OBJECT install/setup_signer.cpp)
 target_link_libraries(tarvex_setup_signer_pinned PRIVATE tarvex_core)
 target_include_directories(tarvex_setup_signer_pinned PRIVATE ${PROJECT_BINARY_DIR}/generated-pinned)
-add_executable(tarvex-installer-pinned WIN32 app/main.cpp res/installer.rc)
-target_link_libraries(tarvex-installer-pinned PRIVATE tarvex_setup_signer_pinned tarvex_core)
-target_link_options(tarvex-installer-pinned PRIVATE -municode)
-target_include_directories(tarvex-installer-pinned PRIVATE ${TARVEX_GENERATED_DIR} ${PROJECT_SOURCE_DIR}/res)
-add_dependencies(tarvex-installer-pinned tarvex_artwork)
+tarvex_installer(tarvex-installer-pinned res/installer.rc $<TARGET_OBJECTS:tarvex_setup_signer_pinned>)
 
 # As root, each Wine test gets a network of its own, so that all of them can
 # serve the download port at once; elsewhere they take turns.
